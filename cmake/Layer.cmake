@@ -1,0 +1,21 @@
+# korv_layer(name DIRS dir... LINKS target...)
+# One static library per layer, made of every .cpp in its folders (not
+# recursive), with the project root on the include path so that headers are
+# named by their path below it ("velta/source/task/Task.h").
+function(korv_layer name)
+    cmake_parse_arguments(L "" "" "DIRS;LINKS" ${ARGN})
+    set(sources)
+    foreach(dir IN LISTS L_DIRS)
+        file(GLOB found CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
+        list(APPEND sources ${found})
+    endforeach()
+    if(sources)
+        add_library(${name} STATIC ${sources})
+        target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+        target_link_libraries(${name} PUBLIC ${L_LINKS})
+    else()
+        add_library(${name} INTERFACE)
+        target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+        target_link_libraries(${name} INTERFACE ${L_LINKS})
+    endif()
+endfunction()
