@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <string>
 
 #include "velta/source/base/ErrorCode.h"
@@ -135,10 +134,4 @@ TEST_F(PipeFixture, FullRingParksTheProducerUntilBelowHalf)
     EXPECT_EQ(producer.m_runs, 1);
     EXPECT_EQ(write("7"), 0);
     EXPECT_EQ(m_pipe->schedule(&producer), 0);
-}
-
-TEST_F(PipeFixture, SeekIsNotImplemented)
-{
-    EXPECT_THROW(m_pipe->seek(0, 0), std::logic_error);
-    EXPECT_EQ(m_pipe->flush(), 0);
 }
