@@ -137,7 +137,7 @@ int TcpProtocol::unbind_upper_demuxer(const ProtocolKey* key)
     return 0;
 }
 
-void TcpProtocol::close_channel(const TcpProtocolKey& key)
+void TcpProtocol::close_channel(TcpProtocolKey key)
 {
     auto found = m_channels.find(key);
     if (found == m_channels.end())

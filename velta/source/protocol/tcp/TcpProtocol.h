@@ -43,7 +43,7 @@ public:
     int bind_upper_demuxer(const ProtocolKey* key, Demuxer* upper) override;
     int unbind_upper_demuxer(const ProtocolKey* key) override;
 
-    void close_channel(const TcpProtocolKey& key);
+    void close_channel(TcpProtocolKey key);
     // A channel for an accepted descriptor, reading for the demuxer at once.
     int passive_open(int fd, const TcpProtocolKey& key, Demuxer* upper);
 

@@ -101,7 +101,7 @@ int UdpgProtocol::unbind_upper_demuxer(const ProtocolKey* key)
     return 0;
 }
 
-void UdpgProtocol::close_channel(const UdpgProtocolKey& key)
+void UdpgProtocol::close_channel(UdpgProtocolKey key)
 {
     auto found = m_channels.find(key);
     if (found == m_channels.end())

@@ -40,7 +40,7 @@ public:
     // Closes the group's channel.
     int unbind_upper_demuxer(const ProtocolKey* key) override;
 
-    void close_channel(const UdpgProtocolKey& key);
+    void close_channel(UdpgProtocolKey key);
     size_t channel_count() const { return m_channels.size(); }
 
 private:
