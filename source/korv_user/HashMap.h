@@ -6,6 +6,7 @@
 // links a new node ahead of the first, and find() then sees the newer one.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>

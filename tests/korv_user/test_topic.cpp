@@ -6,8 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <vector>
 
+#include "velta/source/base/Log.h"
+#include "velta/source/base/Logger.h"
 #include "velta/source/task/Task.h"
 
 using namespace BRAX::KORV;
@@ -21,6 +24,11 @@ namespace {
 struct CountingTask : Task {
     void wake_up() override { ++m_runs; }
     int m_runs = 0;
+};
+
+struct CapturingLogger : Logger {
+    void output(const char* line) override { m_lines.push_back(line); }
+    std::vector<std::string> m_lines;
 };
 
 class TopicTest : public ::testing::Test {
@@ -413,4 +421,21 @@ TEST_F(TopicTest, UnterminatedTextFieldsAreCutToTheirWidth)
     m_topic.handle_market_data(&data);
     EXPECT_EQ(strlen(entry(0).MarketData.UpdateDate), 8u);
     EXPECT_EQ(strlen(entry(0).MarketData.UpdateTime), 8u);
+}
+
+TEST_F(TopicTest, RefusalsAreReportedAsEvents)
+{
+    CapturingLogger logger;
+    reg_logger(LOG_EVENT_SLOT, &logger, 6);
+    define(0);
+    MDQP_TopicMarketData data{};
+    data.InstrumentNo = 9;
+    m_topic.handle_market_data(&data);
+    level_event(0, MBP_EVENT_Delete, MDET_Bid, 4, 0, 0);
+    reg_logger(LOG_EVENT_SLOT, nullptr, 0);
+    ASSERT_EQ(logger.m_lines.size(), 2u);
+    EXPECT_EQ(logger.m_lines[0],
+              "event TopicError 3 topic_id = 7, market_data refused, instrument_no = 9, level = 0");
+    EXPECT_EQ(logger.m_lines[1], "event TopicError 3 topic_id = 7, md_entry_event delete "
+                                 "refused, instrument_no = 0, level = 4");
 }
