@@ -41,6 +41,8 @@ struct IntrSlot {
     bool m_requested = false;
     ListNode m_list_node;
 
+    // Binds the task to this free slot, enabled and not requested.
+    void bind(Task* task);
     static IntrSlot* from_list_node(ListNode* node);
 };
 
