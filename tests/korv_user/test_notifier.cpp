@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "source/mdqp_protocol/KorvProtocolConstants.h"
 #include "velta/source/task/SelectReactor.h"
 
 using namespace BRAX::KORV;

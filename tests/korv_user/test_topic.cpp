@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "source/mdqp_protocol/KorvProtocolConstants.h"
 #include "velta/source/base/Log.h"
 #include "velta/source/base/Logger.h"
 #include "velta/source/task/Task.h"
