@@ -22,7 +22,7 @@ struct RecordingLogger : Logger {
 // A datagram of `total` bytes whose first packet announces `content` bytes.
 std::vector<char> datagram(unsigned long total, uint16_t content, uint8_t byte0 = 0x01)
 {
-    std::vector<char> bytes(total, 0x5A);
+    std::vector<char> bytes(total < MIRP_HLEN ? MIRP_HLEN : total, 0x5A);
     MirpHeader header;
     header.init();
     header.TransId = static_cast<uint8_t>(BRAX::KORV::MIRP_TYPE_MarketEvent);
@@ -31,7 +31,8 @@ std::vector<char> datagram(unsigned long total, uint16_t content, uint8_t byte0 
     header.TopicID = 0x0506;
     memcpy(bytes.data(), &header, MIRP_HLEN);
     bytes[0] = static_cast<char>(byte0);
-    return bytes;
+    // Exactly total bytes on the heap, so a read past them is caught.
+    return std::vector<char>(bytes.begin(), bytes.begin() + static_cast<long>(total));
 }
 
 }  // namespace
