@@ -34,6 +34,16 @@ private:
     int m_interval;
 };
 
+// Ends the loop from inside, on the engine thread.
+class StopTask : public Task {
+public:
+    explicit StopTask(Reactor* engine) : m_engine(engine) {}
+    void wake_up() override { m_engine->stop(); }
+
+private:
+    Reactor* m_engine;
+};
+
 class UnregIndexReporterTask : public Task {
 public:
     explicit UnregIndexReporterTask(MonitorIndexReporter* reporter) : m_reporter(reporter) {}
@@ -79,6 +89,13 @@ MonitorIndexEngine::MonitorIndexEngine()
 
 MonitorIndexEngine::~MonitorIndexEngine()
 {
+    // join() forgets the thread handle at once, and with the check on the
+    // engine's last iteration would then fail its thread assertions. So the
+    // loop is ended from inside and the thread is joined only once it has
+    // left the loop.
+    StopTask task(this);
+    schedule_mutual(&task);
+    m_stopped.lock();
     stop();
     for (auto& entry : m_timers)
         delete entry.second;
@@ -88,6 +105,11 @@ bool MonitorIndexEngine::init_instance()
 {
     m_started.lock();
     return true;
+}
+
+void MonitorIndexEngine::exit_instance()
+{
+    m_stopped.unlock();
 }
 
 void MonitorIndexEngine::reg_index_reporter(MonitorIndexReporter* reporter, int interval)

@@ -61,10 +61,13 @@ public:
 
 protected:
     bool init_instance() override;
+    void exit_instance() override;
 
 private:
     // Holds the thread back until the constructor has turned the check on.
     Semaphore m_started{0};
+    // Posted once the thread has left its loop.
+    Semaphore m_stopped{0};
     std::map<int, IndexTimer*> m_timers;
 };
 

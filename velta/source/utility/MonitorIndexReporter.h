@@ -64,7 +64,11 @@ class IntTotalIndexReporter : public MonitorIndexReporter {
 public:
     IntTotalIndexReporter(const char* name, int value);
     // Adds n and returns the new value; wraps like a 32-bit counter.
-    int inc(int n) { return m_value.fetch_add(n, std::memory_order_relaxed) + n; }
+    int inc(int n)
+    {
+        unsigned before = static_cast<unsigned>(m_value.fetch_add(n, std::memory_order_relaxed));
+        return static_cast<int>(before + static_cast<unsigned>(n));
+    }
     void report() override;
 
 private:
