@@ -26,7 +26,7 @@ public:
 
     static JsonValue NULL_VALUE;
 
-    explicit JsonValue(Type type) : m_type(type) {}
+    constexpr explicit JsonValue(Type type) : m_type(type) {}
     JsonValue(const JsonValue&) = delete;
     JsonValue& operator=(const JsonValue&) = delete;
 
