@@ -1,0 +1,101 @@
+// The benchmark binary's entry: runs the benchmarks selected on the command
+// line as usual, then prints each figure that has a goal beside its goal or
+// baseline, with the ratio. With repetitions the medians are compared. The
+// exit status is 1 when any benchmark stopped with an error.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+class SummaryReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.error_occurred) {
+                m_failed = true;
+                continue;
+            }
+            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type == Run::RT_Aggregate && !median)
+                continue;
+            std::string name = run.run_name.str();
+            // A median replaces the single runs of its benchmark.
+            if (!median && m_from_median.count(name) != 0)
+                continue;
+            for (const auto& counter : run.counters)
+                m_values[name + ":" + counter.first] = counter.second.value;
+            m_from_median[name] = median;
+        }
+    }
+
+    // The value, or a negative number when that benchmark did not run.
+    double value(const std::string& name, const std::string& counter) const
+    {
+        auto it = m_values.find(name + ":" + counter);
+        return it == m_values.end() ? -1 : it->second;
+    }
+
+    bool failed() const { return m_failed; }
+
+private:
+    bool m_failed = false;
+    std::map<std::string, double> m_values;
+    std::map<std::string, bool> m_from_median;
+};
+
+constexpr double NS = 1e-9;
+
+// "figure  ns  | baseline  ns | ratio | goal", or nothing when either is missing.
+void compare(const char* what, double figure, const char* base_what, double base,
+             const char* goal)
+{
+    if (figure < 0 || base < 0)
+        return;
+    printf("%-44s %8.1f ns  %-26s %8.1f ns  ratio %5.2f  %s\n", what, figure / NS, base_what,
+           base / NS, figure / base, goal);
+}
+
+void print_summary(const SummaryReporter& r)
+{
+    printf("\nSummary (%s)\n", "medians when repeated");
+    double apply = r.value("BM_MirpDecodeApply", "per_event");
+    double proto = r.value("BM_ProtobufParse", "per_event");
+    double varint = r.value("BM_ScalarVarintLoop", "per_event");
+    double goal_apply = 30 * NS, goal_level = 20 * NS;
+    compare("MIRP decode+apply per event", apply, "goal", goal_apply, "goal: ratio <= 1");
+    compare("MIRP decode+apply per event", apply, "protobuf parse alone", proto,
+            "goal: ratio <= 0.33 (3x faster)");
+    compare("MIRP decode+apply per event", apply, "scalar varint loop", varint,
+            "the floor of any varint format");
+    compare("protobuf parse alone per event", proto, "scalar varint loop", varint, "");
+    const char* levels[] = {"BM_BookLevelChange",           "BM_BookLevelInsertDelete/0",
+                            "BM_BookLevelInsertDelete/10",  "BM_BookLevelInsertDelete/19",
+                            "BM_BookLevelInsertCommitTrim/5", "BM_BookLevelInsertCommitTrim/10",
+                            "BM_BookLevelInsertCommitTrim/19"};
+    for (const char* name : levels) {
+        std::string what = std::string(name + 3) + " per level event";
+        compare(what.c_str(), r.value(name, "per_op"), "goal", goal_level, "goal: ratio <= 1");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    print_summary(reporter);
+    benchmark::Shutdown();
+    // A benchmark that stopped with an error fails the run, so that the
+    // smoke mode catches it.
+    return reporter.failed() ? 1 : 0;
+}
