@@ -3,6 +3,8 @@
 // the book's state is the same at every iteration.
 #include <benchmark/benchmark.h>
 
+#include "benchmarks/BenchStatistics.h"
+
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -86,7 +88,7 @@ void BM_BookLevelChange(benchmark::State& state)
     check_clean(state, *topic);
     per_operation(state, 1);
 }
-BENCHMARK(BM_BookLevelChange);
+KORV_BENCHMARK(BM_BookLevelChange);
 
 // Insert at level 1 and delete it again on a side of state.range(0) levels:
 // 0 is the empty side, 19 fills the side to MAX_LEVEL and deletes from a full
@@ -104,7 +106,7 @@ void BM_BookLevelInsertDelete(benchmark::State& state)
     check_clean(state, *topic);
     per_operation(state, 2);
 }
-BENCHMARK(BM_BookLevelInsertDelete)->Arg(0)->Arg(10)->Arg(19);
+KORV_BENCHMARK(BM_BookLevelInsertDelete)->Arg(0)->Arg(10)->Arg(19);
 
 // Insert at level 1 on a side at the topic's depth, then commit, which trims
 // the level pushed off the bottom: what a new best price costs a packet.
@@ -120,7 +122,7 @@ void BM_BookLevelInsertCommitTrim(benchmark::State& state)
     check_clean(state, *topic);
     per_operation(state, 1);
 }
-BENCHMARK(BM_BookLevelInsertCommitTrim)->Arg(5)->Arg(10)->Arg(19);
+KORV_BENCHMARK(BM_BookLevelInsertCommitTrim)->Arg(5)->Arg(10)->Arg(19);
 
 void BM_BookTradeSlice(benchmark::State& state)
 {
@@ -131,7 +133,7 @@ void BM_BookTradeSlice(benchmark::State& state)
     check_clean(state, *topic);
     per_operation(state, 1);
 }
-BENCHMARK(BM_BookTradeSlice);
+KORV_BENCHMARK(BM_BookTradeSlice);
 
 void BM_BookDailyPrice(benchmark::State& state)
 {
@@ -142,7 +144,7 @@ void BM_BookDailyPrice(benchmark::State& state)
     check_clean(state, *topic);
     per_operation(state, 1);
 }
-BENCHMARK(BM_BookDailyPrice);
+KORV_BENCHMARK(BM_BookDailyPrice);
 
 // Commit of state.range(0) registered instruments (both sides cut back to
 // the depth, nothing waiting); time per instrument.
@@ -154,7 +156,7 @@ void BM_BookCommit(benchmark::State& state)
         topic->commit();
     per_operation(state, instruments);
 }
-BENCHMARK(BM_BookCommit)->Arg(1)->Arg(30)->Arg(500);
+KORV_BENCHMARK(BM_BookCommit)->Arg(1)->Arg(30)->Arg(500);
 
 // Topic time from the packet header, once per packet: one local time
 // conversion and two formatted writes.
@@ -166,7 +168,7 @@ void BM_BookSetSnapTime(benchmark::State& state)
         topic->set_snap_time(seconds++ / 4, 500);
     per_operation(state, 1);
 }
-BENCHMARK(BM_BookSetSnapTime);
+KORV_BENCHMARK(BM_BookSetSnapTime);
 
 class TouchHandler : public KorvMarketDataHandler {
 public:
@@ -204,6 +206,6 @@ void BM_BookChangeCommitDeliver(benchmark::State& state)
     benchmark::DoNotOptimize(handler.m_sum);
     per_operation(state, 1);
 }
-BENCHMARK(BM_BookChangeCommitDeliver);
+KORV_BENCHMARK(BM_BookChangeCommitDeliver);
 
 }  // namespace

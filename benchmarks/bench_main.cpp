@@ -1,6 +1,7 @@
 // The benchmark binary's entry: runs the benchmarks selected on the command
 // line as usual, then prints each figure that has a goal beside its goal or
-// baseline, with the ratio. With repetitions the medians are compared. The
+// baseline, with the ratio. With repetitions the fastest repetition of each
+// benchmark is compared (see BenchStatistics.h). The
 // exit status is 1 when any benchmark stopped with an error.
 #include <benchmark/benchmark.h>
 
@@ -9,10 +10,15 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 class SummaryReporter : public benchmark::ConsoleReporter {
 public:
+    // Colour only on a terminal, so that logs and pipes get plain text.
+    SummaryReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_None) {}
+
     void ReportRuns(const std::vector<Run>& runs) override
     {
         ConsoleReporter::ReportRuns(runs);
@@ -21,16 +27,16 @@ public:
                 m_failed = true;
                 continue;
             }
-            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.run_type == Run::RT_Aggregate && !median)
+            bool min = run.run_type == Run::RT_Aggregate && run.aggregate_name == "min";
+            if (run.run_type == Run::RT_Aggregate && !min)
                 continue;
             std::string name = run.run_name.str();
-            // A median replaces the single runs of its benchmark.
-            if (!median && m_from_median.count(name) != 0)
+            // The minimum replaces the single repetitions of its benchmark.
+            if (!min && m_from_min.count(name) != 0)
                 continue;
             for (const auto& counter : run.counters)
                 m_values[name + ":" + counter.first] = counter.second.value;
-            m_from_median[name] = median;
+            m_from_min[name] = min;
         }
     }
 
@@ -46,7 +52,7 @@ public:
 private:
     bool m_failed = false;
     std::map<std::string, double> m_values;
-    std::map<std::string, bool> m_from_median;
+    std::map<std::string, bool> m_from_min;
 };
 
 constexpr double NS = 1e-9;
@@ -63,7 +69,7 @@ void compare(const char* what, double figure, const char* base_what, double base
 
 void print_summary(const SummaryReporter& r)
 {
-    printf("\nSummary (%s)\n", "medians when repeated");
+    printf("\nSummary (fastest repetition when repeated)\n");
     double apply = r.value("BM_MirpDecodeApply", "per_event");
     double proto = r.value("BM_ProtobufParse", "per_event");
     double varint = r.value("BM_ScalarVarintLoop", "per_event");
