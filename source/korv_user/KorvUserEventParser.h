@@ -1,0 +1,33 @@
+// Internal: the decoders that apply a deciphered MIRP market event body to a
+// topic's book. Used by the topic subscriber on its reactor thread.
+//
+// Events are applied one by one as they are decoded: an error stops the walk
+// but leaves the events before it applied. Nothing reads or moves past the
+// body view; a body that would need to ends with EC_FORMAT.
+#pragma once
+
+#include "source/mirp_protocol/InstrumentEventContext.h"
+#include "velta/source/base/Packet.h"
+
+namespace KORV {
+namespace USER {
+
+class KorvUserTopic;
+
+// A whole body: 0 (also for an empty one), EC_FORMAT when it does not go on
+// with an instrument event header, or the first group's error.
+int parse_snap_events(Packet& body, KorvUserTopic* topic);
+
+// One instrument group, up to the next group header or the body's end. An
+// unknown field is reported on standard output and skipped.
+int parse_instrument_event(Packet& body, KorvUserTopic* topic);
+
+// One event field each, applied to the context's instrument.
+int parse_md_entry_event(Packet& body, const InstrumentEventContext& context, KorvUserTopic* topic);
+int parse_trade_slice(Packet& body, const InstrumentEventContext& context, KorvUserTopic* topic);
+// T is one of the seven daily price records.
+template <typename T>
+int parse_daily_price(Packet& body, const InstrumentEventContext& context, KorvUserTopic* topic);
+
+}  // namespace USER
+}  // namespace KORV

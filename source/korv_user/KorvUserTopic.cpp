@@ -1,0 +1,336 @@
+#include "source/korv_user/KorvUserTopic.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "velta/source/base/ErrorCode.h"
+#include "velta/source/base/Log.h"
+
+namespace KORV {
+namespace USER {
+
+using namespace BRAX::KORV;
+
+int PriceEntryTable::append(const PriceEntry& entry)
+{
+    if (m_count >= MAX_LEVEL)
+        return EC_OUT_OF_BOUNDS;
+    m_entries[m_count++] = entry;
+    return EC_NONE;
+}
+
+int PriceEntryTable::insert(int pos, const PriceEntry& entry)
+{
+    if (pos < 0 || pos > m_count || m_count >= MAX_LEVEL)
+        return EC_OUT_OF_BOUNDS;
+    for (int i = m_count; i > pos; --i)
+        m_entries[i] = m_entries[i - 1];
+    m_entries[pos] = entry;
+    ++m_count;
+    return EC_NONE;
+}
+
+int PriceEntryTable::update(int pos, const PriceEntry& entry)
+{
+    if (pos < 0 || pos >= m_count)
+        return EC_OUT_OF_BOUNDS;
+    m_entries[pos] = entry;
+    return EC_NONE;
+}
+
+int PriceEntryTable::erase(int pos)
+{
+    if (pos < 0 || pos >= m_count)
+        return EC_OUT_OF_BOUNDS;
+    --m_count;
+    for (int i = pos; i < m_count; ++i)
+        m_entries[i] = m_entries[i + 1];
+    return EC_NONE;
+}
+
+void PriceEntryTable::truncate(int n)
+{
+    if (n < 0)
+        n = 0;
+    if (m_count > n)
+        m_count = n;
+}
+
+namespace {
+
+// Text fields of the snapshot are fixed-width and should carry their own
+// terminator; a record without one must not make readers run past the field.
+template <size_t N>
+void terminate(char (&field)[N])
+{
+    field[N - 1] = '\0';
+}
+
+double tick_price(int32_t offset, double tick, double base)
+{
+    return double(offset) * tick + base;
+}
+
+}  // namespace
+
+KorvUserTopic::KorvUserTopic(int16_t topic_id)
+    : m_topic_id(topic_id),
+      m_snap_no(0),
+      m_market_data_depth(0),
+      m_settlement_session(),
+      m_snap_time(),
+      m_instrument_map(53),
+      m_rejected_count(0)
+{
+}
+
+KorvUserTopic::~KorvUserTopic()
+{
+    for (InstrumentMarketData* entry : m_market_data_table)
+        delete entry;
+}
+
+int KorvUserTopic::schedule(Task* task)
+{
+    if (!m_updated_list.empty())
+        return EC_NONE;
+    m_wait_queue.push_back(task);
+    return EC_WOULDBLOCK;
+}
+
+void KorvUserTopic::set_snap_time(unsigned seconds, unsigned millisec)
+{
+    time_t t = time_t(seconds);
+    struct tm local;
+    if (localtime_r(&t, &local) == nullptr) {
+        m_snap_time.SnapDate[0] = '\0';
+        m_snap_time.SnapTime[0] = '\0';
+    } else {
+        strftime(m_snap_time.SnapDate, sizeof(m_snap_time.SnapDate), "%Y%m%d", &local);
+        strftime(m_snap_time.SnapTime, sizeof(m_snap_time.SnapTime), "%H:%M:%S", &local);
+    }
+    m_snap_time.SnapMillisec = int(millisec);
+}
+
+void KorvUserTopic::handle_settlement_session(const MDQP_TopicSettlementSession* session)
+{
+    copy_text(m_settlement_session.SessionDay, session->SessionDay);
+    copy_text(m_settlement_session.SessionCode, session->SessionCode);
+    m_settlement_session.SessionNo = session->SessionNo;
+}
+
+void KorvUserTopic::handle_snap_time(const MDQP_TopicSnapTime* snap_time)
+{
+    static_assert(sizeof(m_snap_time.SnapDate) == sizeof(snap_time->SnapDate) &&
+                      sizeof(m_snap_time.SnapTime) == sizeof(snap_time->SnapTime),
+                  "snapshot time fields differ from the public record");
+    memcpy(m_snap_time.SnapDate, snap_time->SnapDate, sizeof(m_snap_time.SnapDate));
+    memcpy(m_snap_time.SnapTime, snap_time->SnapTime, sizeof(m_snap_time.SnapTime));
+    m_snap_time.SnapMillisec = snap_time->SnapMillisec;
+    // The handler gets this record itself and reads its texts as C strings.
+    terminate(m_snap_time.SnapDate);
+    terminate(m_snap_time.SnapTime);
+}
+
+void KorvUserTopic::handle_instrument(const MDQP_TopicInstrument* instrument)
+{
+    int no = instrument->InstrumentNo;
+    if (no < 0 || no >= MAX_INSTRUMENT_COUNT) {
+        reject("instrument", no, 0);
+        return;
+    }
+    while (no >= int(m_market_data_table.size()))
+        m_market_data_table.push_back(new InstrumentMarketData(int(m_market_data_table.size())));
+    InstrumentMarketData* entry = m_market_data_table[no];
+    entry->Instrument = *instrument;
+    // The id is the map's key and is hashed and copied as a C string.
+    terminate(entry->Instrument.InstrumentID);
+    m_instrument_map.insert(entry->Instrument.InstrumentID, entry);
+}
+
+void KorvUserTopic::handle_market_data(const MDQP_TopicMarketData* market_data)
+{
+    InstrumentMarketData* entry = find_entry("market_data", market_data->InstrumentNo);
+    if (entry == nullptr)
+        return;
+    entry->MarketData = *market_data;
+    terminate(entry->MarketData.UpdateDate);
+    terminate(entry->MarketData.UpdateTime);
+    // The record brings its own update time: register without stamping.
+    if (entry->empty())
+        m_updated_list.push_back(entry);
+}
+
+void KorvUserTopic::handle_market_by_price(const MDQP_TopicMarketByPrice* level)
+{
+    InstrumentMarketData* entry = find_entry("market_by_price", level->InstrumentNo);
+    if (entry == nullptr)
+        return;
+    PriceEntryTable& side = level->EntryType == MDET_Bid ? entry->BidTable : entry->AskTable;
+    check_level(side.append(PriceEntry{level->Price, level->Volume}), "market_by_price",
+                level->InstrumentNo, side.get_count() + 1);
+    reg_market_data(entry);
+}
+
+void KorvUserTopic::handle_md_entry_event(int no, const MIRP_MDEntryEvent* event)
+{
+    InstrumentMarketData* entry = find_entry("md_entry_event", no);
+    if (entry == nullptr)
+        return;
+    PriceEntryTable& side = event->EntryType == MDET_Bid ? entry->BidTable : entry->AskTable;
+    PriceEntry level{tick_price(event->PriceOffset, entry->Instrument.PriceTick,
+                                entry->MarketData.LevelBasePrice),
+                     event->Volume};
+    // Level numbers start at 1; anything below maps to a refused position.
+    int pos = event->PriceLevel > 0 ? event->PriceLevel - 1 : -1;
+    switch (event->EventType) {
+    case MBP_EVENT_New:
+        check_level(side.insert(pos, level), "md_entry_event new", no, event->PriceLevel);
+        break;
+    case MBP_EVENT_Change:
+        check_level(side.update(pos, level), "md_entry_event change", no, event->PriceLevel);
+        break;
+    case MBP_EVENT_Delete:
+        check_level(side.erase(pos), "md_entry_event delete", no, event->PriceLevel);
+        break;
+    default:
+        break;
+    }
+    reg_market_data(entry);
+}
+
+void KorvUserTopic::handle_trade_slice(int no, const MIRP_TradeSlice* slice)
+{
+    InstrumentMarketData* entry = find_entry("trade_slice", no);
+    if (entry == nullptr)
+        return;
+    const MDQP_TopicInstrument& instrument = entry->Instrument;
+    MDQP_TopicMarketData& data = entry->MarketData;
+    data.LastPrice =
+        tick_price(slice->LastPriceOffset, instrument.PriceTick, instrument.TradeBasePrice);
+    // Volume is a 32-bit counter that wraps.
+    data.Volume = int32_t(uint32_t(data.Volume) + uint32_t(slice->Volume));
+    data.Turnover += double(instrument.VolumeMultiple) *
+                     (double(slice->TurnoverOffset) * instrument.PriceTick +
+                      double(slice->Volume) * instrument.TradeBasePrice);
+    data.OpenInterest += double(slice->OpenInterestChange);
+    reg_market_data(entry);
+}
+
+void KorvUserTopic::handle_daily_price(int no, const MIRP_HighPrice* price)
+{
+    set_daily_price(no, &MDQP_TopicMarketData::HighPrice, price->PriceOffset);
+}
+
+void KorvUserTopic::handle_daily_price(int no, const MIRP_LowPrice* price)
+{
+    set_daily_price(no, &MDQP_TopicMarketData::LowPrice, price->PriceOffset);
+}
+
+void KorvUserTopic::handle_daily_price(int no, const MIRP_OpenPrice* price)
+{
+    set_daily_price(no, &MDQP_TopicMarketData::OpenPrice, price->PriceOffset);
+}
+
+void KorvUserTopic::handle_daily_price(int no, const MIRP_ClosePrice* price)
+{
+    set_daily_price(no, &MDQP_TopicMarketData::ClosePrice, price->PriceOffset);
+}
+
+void KorvUserTopic::handle_daily_price(int no, const MIRP_UpperLimitPrice* price)
+{
+    set_daily_price(no, &MDQP_TopicMarketData::UpperLimitPrice, price->PriceOffset);
+}
+
+void KorvUserTopic::handle_daily_price(int no, const MIRP_LowerLimitPrice* price)
+{
+    set_daily_price(no, &MDQP_TopicMarketData::LowerLimitPrice, price->PriceOffset);
+}
+
+void KorvUserTopic::handle_daily_price(int no, const MIRP_SettlementPrice* price)
+{
+    set_daily_price(no, &MDQP_TopicMarketData::SettlementPrice, price->PriceOffset);
+}
+
+void KorvUserTopic::handle_delta(int no, const MIRP_Delta* delta)
+{
+    InstrumentMarketData* entry = find_entry("delta", no);
+    if (entry == nullptr)
+        return;
+    entry->MarketData.Delta = delta->Delta;
+    reg_market_data(entry);
+}
+
+void KorvUserTopic::commit()
+{
+    for (ListNode* node = m_updated_list.head(); node != &m_updated_list; node = node->m_next) {
+        InstrumentMarketData* entry = static_cast<InstrumentMarketData*>(node);
+        entry->BidTable.truncate(m_market_data_depth);
+        entry->AskTable.truncate(m_market_data_depth);
+    }
+    m_wait_queue.emit_all();
+}
+
+int KorvUserTopic::fetch_updated(ListHead& out)
+{
+    if (m_updated_list.empty())
+        return EC_WOULDBLOCK;
+    out.splice(&m_updated_list);
+    m_updated_list.init();
+    return EC_NONE;
+}
+
+const KorvUserTopic::InstrumentMarketData* KorvUserTopic::get_instrument(int no) const
+{
+    if (no < 0 || no >= int(m_market_data_table.size()))
+        return nullptr;
+    return m_market_data_table[no];
+}
+
+KorvUserTopic::InstrumentMarketData* KorvUserTopic::find_entry(const char* what, int no)
+{
+    if (no < 0 || no >= int(m_market_data_table.size())) {
+        reject(what, no, 0);
+        return nullptr;
+    }
+    return m_market_data_table[no];
+}
+
+void KorvUserTopic::reg_market_data(InstrumentMarketData* entry)
+{
+    if (!entry->empty())
+        return;
+    static_assert(sizeof(entry->MarketData.UpdateDate) == sizeof(m_snap_time.SnapDate) &&
+                      sizeof(entry->MarketData.UpdateTime) == sizeof(m_snap_time.SnapTime),
+                  "update time fields differ from the snapshot time");
+    memcpy(entry->MarketData.UpdateDate, m_snap_time.SnapDate, sizeof(m_snap_time.SnapDate));
+    memcpy(entry->MarketData.UpdateTime, m_snap_time.SnapTime, sizeof(m_snap_time.SnapTime));
+    entry->MarketData.UpdateMillisec = m_snap_time.SnapMillisec;
+    m_updated_list.push_back(entry);
+}
+
+void KorvUserTopic::set_daily_price(int no, double MDQP_TopicMarketData::*field, int32_t offset)
+{
+    InstrumentMarketData* entry = find_entry("daily_price", no);
+    if (entry == nullptr)
+        return;
+    entry->MarketData.*field =
+        tick_price(offset, entry->Instrument.PriceTick, entry->Instrument.TradeBasePrice);
+    reg_market_data(entry);
+}
+
+void KorvUserTopic::check_level(int result, const char* what, int no, int level)
+{
+    if (result != EC_NONE)
+        reject(what, no, level);
+}
+
+void KorvUserTopic::reject(const char* what, int no, int level)
+{
+    ++m_rejected_count;
+    report_event(3, "TopicError", "topic_id = %d, %s refused, instrument_no = %d, level = %d",
+                 m_topic_id, what, no, level);
+}
+
+}  // namespace USER
+}  // namespace KORV

@@ -1,0 +1,183 @@
+// Internal: the in-memory book of one subscribed topic and the price level
+// tables of its instruments.
+//
+// The subscribers fill the book from the snapshot and then apply the decoded
+// multicast events to it; the notifier waits on it as a TaskScheduler and
+// takes the changed instruments after each commit. Everything runs on the
+// reactor thread of the topic; nothing here locks.
+//
+// A change registers its instrument: the entry is stamped with the topic's
+// current time and appended to the updated list, unless it is already there,
+// so each instrument keeps the time and the place of its first change within
+// a delivery cycle. The notifier unregisters an entry by detaching it.
+//
+// Instrument numbers and level positions come from the network. Anything
+// that names an instrument outside the table, or a level edit the side
+// cannot take, is refused: counted, reported as the "TopicError" event, and
+// otherwise ignored.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "source/korv_user/HashMap.h"
+#include "source/korv_user/KorvUserApiStruct.h"
+#include "source/mdqp_protocol/KorvProtocolConstants.h"
+#include "source/mdqp_protocol/MdqpRecords.h"
+#include "source/mirp_protocol/MirpEventRecords.h"
+#include "velta/source/task/ListHead.h"
+#include "velta/source/task/TaskQueue.h"
+#include "velta/source/task/TaskScheduler.h"
+
+namespace KORV {
+namespace USER {
+
+// Copies a fixed-width text field as a C string: at most N - 1 characters
+// of src, stopping at its terminator if it has one, and terminates dst.
+template <size_t N, size_t M>
+void copy_text(char (&dst)[N], const char (&src)[M])
+{
+    size_t n = 0;
+    while (n < N - 1 && n < M && src[n] != '\0') {
+        dst[n] = src[n];
+        ++n;
+    }
+    dst[n] = '\0';
+}
+
+// Price levels kept per side of an instrument.
+constexpr int MAX_LEVEL = 20;
+
+// One price level, already scaled to a real price.
+struct PriceEntry {
+    double Price;
+    int Volume;
+};
+
+// The levels of one side of one instrument, in level order: index 0 is level
+// 1. Fixed storage, no allocation; entries at index >= get_count() are stale.
+//
+// Positions come straight off the wire, so every edit checks them: a call
+// that would leave the level order or the array returns EC_OUT_OF_BOUNDS and
+// changes nothing. The caller decides how to report it.
+class PriceEntryTable {
+public:
+    PriceEntryTable() : m_count(0) {}
+
+    int append(const PriceEntry& entry);
+    // Shifts pos... up by one; pos == get_count() appends.
+    int insert(int pos, const PriceEntry& entry);
+    int update(int pos, const PriceEntry& entry);
+    // Shifts pos+1... down by one; the vacated last slot keeps its old value.
+    int erase(int pos);
+    // Cuts the side back to at most n levels by count alone; never grows it.
+    // A negative n empties the side.
+    void truncate(int n);
+
+    const PriceEntry* get_entries() const { return m_entries; }
+    int get_count() const { return m_count; }
+
+private:
+    PriceEntry m_entries[MAX_LEVEL];
+    int m_count;
+};
+
+// Instrument numbers are dense indexes into the topic's table, and the table
+// grows to the highest number defined. A topic carries at most some tens of
+// thousands of instruments; the cap keeps a hostile number from making the
+// book allocate without limit (each entry is about 1 KiB, so at most 64 MiB).
+constexpr int MAX_INSTRUMENT_COUNT = 65536;
+
+class KorvUserTopic : public TaskScheduler {
+public:
+    typedef BRAX::KORV::MDQP_TopicInstrument MDQP_TopicInstrument;
+    typedef BRAX::KORV::MDQP_TopicMarketData MDQP_TopicMarketData;
+
+    // One instrument; linked into the updated list while registered.
+    struct InstrumentMarketData : ListNode {
+        explicit InstrumentMarketData(int no) : InstrumentNo(no), Instrument(), MarketData() {}
+        ~InstrumentMarketData() { detach(); }
+
+        int InstrumentNo;
+        MDQP_TopicInstrument Instrument;
+        MDQP_TopicMarketData MarketData;
+        PriceEntryTable BidTable;
+        PriceEntryTable AskTable;
+    };
+
+    explicit KorvUserTopic(int16_t topic_id);
+    KorvUserTopic(const KorvUserTopic&) = delete;
+    KorvUserTopic& operator=(const KorvUserTopic&) = delete;
+
+    // 0 when updates are pending (the task is not queued); otherwise the
+    // task waits for the next commit and -1 is returned.
+    int schedule(Task* task) override;
+    ~KorvUserTopic() override;
+
+    int16_t get_topic_id() const { return m_topic_id; }
+    int32_t get_snap_no() const { return m_snap_no; }
+    const BRAX::KORV_USER_API::TopicSettlementSession* get_settlement_session() const
+    {
+        return &m_settlement_session;
+    }
+    const BRAX::KORV_USER_API::TopicSnapTime* get_snap_time() const { return &m_snap_time; }
+
+    void set_market_data_depth(int depth) { m_market_data_depth = depth; }
+    void set_snap_no(const int& snap_no) { m_snap_no = snap_no; }
+    // Local date and time of seconds since the epoch become the topic's time.
+    void set_snap_time(unsigned seconds, unsigned millisec);
+
+    // Snapshot records.
+    void handle_settlement_session(const BRAX::KORV::MDQP_TopicSettlementSession* session);
+    void handle_snap_time(const BRAX::KORV::MDQP_TopicSnapTime* snap_time);
+    void handle_instrument(const MDQP_TopicInstrument* instrument);
+    void handle_market_data(const MDQP_TopicMarketData* market_data);
+    void handle_market_by_price(const BRAX::KORV::MDQP_TopicMarketByPrice* level);
+
+    // Multicast events of instrument number no.
+    void handle_md_entry_event(int no, const BRAX::KORV::MIRP_MDEntryEvent* event);
+    void handle_trade_slice(int no, const BRAX::KORV::MIRP_TradeSlice* slice);
+    void handle_daily_price(int no, const BRAX::KORV::MIRP_HighPrice* price);
+    void handle_daily_price(int no, const BRAX::KORV::MIRP_LowPrice* price);
+    void handle_daily_price(int no, const BRAX::KORV::MIRP_OpenPrice* price);
+    void handle_daily_price(int no, const BRAX::KORV::MIRP_ClosePrice* price);
+    void handle_daily_price(int no, const BRAX::KORV::MIRP_UpperLimitPrice* price);
+    void handle_daily_price(int no, const BRAX::KORV::MIRP_LowerLimitPrice* price);
+    void handle_daily_price(int no, const BRAX::KORV::MIRP_SettlementPrice* price);
+    void handle_delta(int no, const BRAX::KORV::MIRP_Delta* delta);
+
+    // Ends a batch: cuts every registered instrument to the market data depth
+    // and wakes the waiting tasks on this thread.
+    void commit();
+    // Moves the registered entries, in order of first change, to the front
+    // of out; -1 (out untouched) when there are none.
+    int fetch_updated(ListHead& out);
+
+    // The entry of instrument number no, or null outside the table.
+    const InstrumentMarketData* get_instrument(int no) const;
+    int get_instrument_count() const { return int(m_market_data_table.size()); }
+    // Inputs refused since construction (see the file comment).
+    unsigned get_rejected_count() const { return m_rejected_count; }
+
+private:
+    InstrumentMarketData* find_entry(const char* what, int no);
+    void reg_market_data(InstrumentMarketData* entry);
+    void set_daily_price(int no, double MDQP_TopicMarketData::*field, int32_t offset);
+    void check_level(int result, const char* what, int no, int level);
+    void reject(const char* what, int no, int level);
+
+    int16_t m_topic_id;
+    int32_t m_snap_no;
+    int32_t m_market_data_depth;
+    BRAX::KORV_USER_API::TopicSettlementSession m_settlement_session;
+    BRAX::KORV_USER_API::TopicSnapTime m_snap_time;
+    ListHead m_updated_list;
+    HashMap<const char*, InstrumentMarketData*, HashString, CompString> m_instrument_map;
+    std::vector<InstrumentMarketData*> m_market_data_table;
+    TaskQueue m_wait_queue;
+    unsigned m_rejected_count;
+};
+
+}  // namespace USER
+}  // namespace KORV

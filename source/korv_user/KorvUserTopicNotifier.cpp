@@ -1,0 +1,91 @@
+#include "source/korv_user/KorvUserTopicNotifier.h"
+
+#include <cstring>
+
+#include "velta/source/task/ListHead.h"
+#include "velta/source/task/Reactor.h"
+
+using namespace BRAX::KORV_USER_API;
+using KORV::USER::KorvUserTopic;
+using KORV::USER::MAX_LEVEL;
+using KORV::USER::copy_text;
+using KORV::USER::PriceEntryTable;
+
+namespace {
+
+// The levels of one side followed by the end mark.
+void fill_levels(TopicPriceEntry (&out)[MAX_LEVEL + 1], const PriceEntryTable& table)
+{
+    int count = table.get_count();
+    static_assert(sizeof(TopicPriceEntry) == sizeof(KORV::USER::PriceEntry),
+                  "price levels are copied out as one block");
+    memcpy(out, table.get_entries(), count * sizeof(TopicPriceEntry));
+    out[count].Price = UFBaseFloatType::NULL_VALUE;
+    out[count].Volume = 0;
+}
+
+void fill_market_data(TopicMarketData& out, const KorvUserTopic::InstrumentMarketData& entry)
+{
+    const auto& data = entry.MarketData;
+    copy_text(out.InstrumentID, entry.Instrument.InstrumentID);
+    out.LevelBasePrice = data.LevelBasePrice;
+    out.SnapValue1 = data.SnapValue1;
+    out.SnapValue2 = data.SnapValue2;
+    out.SnapValue3 = data.SnapValue3;
+    out.LastPrice = data.LastPrice;
+    out.Volume = data.Volume;
+    out.Turnover = data.Turnover;
+    out.OpenInterest = data.OpenInterest;
+    out.OpenPrice = data.OpenPrice;
+    out.HighPrice = data.HighPrice;
+    out.LowPrice = data.LowPrice;
+    out.ClosePrice = data.ClosePrice;
+    out.SettlementPrice = data.SettlementPrice;
+    out.UpperLimitPrice = data.UpperLimitPrice;
+    out.LowerLimitPrice = data.LowerLimitPrice;
+    out.Delta = data.Delta;
+    out.SnapValue4 = data.SnapValue4;
+    copy_text(out.UpdateDate, data.UpdateDate);
+    copy_text(out.UpdateTime, data.UpdateTime);
+    out.UpdateMillisec = data.UpdateMillisec;
+}
+
+}  // namespace
+
+KorvUserTopicNotifier::KorvUserTopicNotifier(Reactor* reactor, int /*topic_id*/,
+                                             KorvUserTopic* topic,
+                                             KorvMarketDataHandler* handler)
+    : m_reactor(reactor), m_topic(topic), m_handler(handler), m_fetch_result_task(this)
+{
+    post_fetch_result();
+}
+
+void KorvUserTopicNotifier::post_fetch_result()
+{
+    // Changes already pending are delivered on the next loop turn rather
+    // than from inside this call.
+    if (m_topic->schedule(&m_fetch_result_task) == 0)
+        m_reactor->schedule(&m_fetch_result_task);
+}
+
+void KorvUserTopicNotifier::on_fetch_result()
+{
+    ListHead updated;
+    if (m_topic->fetch_updated(updated) == 0) {
+        const TopicSettlementSession* session = m_topic->get_settlement_session();
+        const TopicSnapTime* snap_time = m_topic->get_snap_time();
+        while (!updated.empty()) {
+            auto* entry = static_cast<KorvUserTopic::InstrumentMarketData*>(updated.head());
+            // Detached first, so that a change made by the handler registers anew.
+            entry->detach();
+            TopicMarketData market_data;
+            TopicPriceEntry bids[MAX_LEVEL + 1];
+            TopicPriceEntry asks[MAX_LEVEL + 1];
+            fill_market_data(market_data, *entry);
+            fill_levels(bids, entry->BidTable);
+            fill_levels(asks, entry->AskTable);
+            m_handler->handle_market_data(session, snap_time, &market_data, bids, asks);
+        }
+    }
+    post_fetch_result();
+}

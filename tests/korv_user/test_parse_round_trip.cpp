@@ -1,0 +1,304 @@
+#include "source/korv_user/KorvUserEventParser.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "source/korv_user/KorvUserTopic.h"
+#include "source/mirp_protocol/MirpEncoder.h"
+#include "source/mirp_protocol/MirpFieldCodec.h"
+#include "source/mirp_protocol/MirpPacket.h"
+#include "source/mirp_protocol/PlainCipher.h"
+#include "tests/mirp/RecordingStream.h"
+
+using namespace BRAX::KORV;
+using namespace KORV;
+using namespace KORV::USER;
+using Entry = KorvUserTopic::InstrumentMarketData;
+
+namespace {
+
+const int INSTRUMENTS = 5;
+
+// One event of any kind, for one instrument.
+struct Event {
+    int instrument;
+    uint16_t id;
+    MIRP_MDEntryEvent level;
+    MIRP_TradeSlice slice;
+    int32_t price;  // daily price offset
+    MIRP_Delta delta;
+};
+
+void define(KorvUserTopic& topic)
+{
+    for (int no = 0; no < INSTRUMENTS; ++no) {
+        MDQP_TopicInstrument instrument{};
+        snprintf(instrument.InstrumentID, sizeof(instrument.InstrumentID), "R%d", no);
+        instrument.PriceTick = 0.25 * (no + 1);
+        instrument.TradeBasePrice = 1000 + no;
+        instrument.VolumeMultiple = 5;
+        instrument.InstrumentNo = no;
+        topic.handle_instrument(&instrument);
+        MDQP_TopicMarketData data{};
+        data.InstrumentNo = no;
+        data.LevelBasePrice = 900 + no;
+        topic.handle_market_data(&data);
+    }
+    topic.set_market_data_depth(MAX_LEVEL);
+    topic.commit();
+}
+
+// The seven daily prices share one layout; the field id tells them apart.
+template <typename T>
+void apply_price(KorvUserTopic& topic, int no, int32_t offset)
+{
+    T price = {offset};
+    topic.handle_daily_price(no, &price);
+}
+
+void apply(KorvUserTopic& topic, const Event& e)
+{
+    switch (e.id) {
+    case MIRP_FID_MDEntryEvent:
+        topic.handle_md_entry_event(e.instrument, &e.level);
+        break;
+    case MIRP_FID_TradeSlice:
+        topic.handle_trade_slice(e.instrument, &e.slice);
+        break;
+    case MIRP_FID_HighPrice:
+        apply_price<MIRP_HighPrice>(topic, e.instrument, e.price);
+        break;
+    case MIRP_FID_LowPrice:
+        apply_price<MIRP_LowPrice>(topic, e.instrument, e.price);
+        break;
+    case MIRP_FID_OpenPrice:
+        apply_price<MIRP_OpenPrice>(topic, e.instrument, e.price);
+        break;
+    case MIRP_FID_ClosePrice:
+        apply_price<MIRP_ClosePrice>(topic, e.instrument, e.price);
+        break;
+    case MIRP_FID_UpperLimitPrice:
+        apply_price<MIRP_UpperLimitPrice>(topic, e.instrument, e.price);
+        break;
+    case MIRP_FID_LowerLimitPrice:
+        apply_price<MIRP_LowerLimitPrice>(topic, e.instrument, e.price);
+        break;
+    case MIRP_FID_SettlementPrice:
+        apply_price<MIRP_SettlementPrice>(topic, e.instrument, e.price);
+        break;
+    case MIRP_FID_Delta:
+        topic.handle_delta(e.instrument, &e.delta);
+        break;
+    }
+}
+
+void encode(MirpEncoder& encoder, const Event& e)
+{
+    int ret = 0;
+    if (e.id == MIRP_FID_MDEntryEvent)
+        ret = encoder.append_field(e.id, CODEC_MDEntryEvent::field_encode, &e.level,
+                                   sizeof(e.level));
+    else if (e.id == MIRP_FID_TradeSlice)
+        ret = encoder.append_field(e.id, CODEC_TradeSlice::field_encode, &e.slice,
+                                   sizeof(e.slice));
+    else if (e.id == MIRP_FID_Delta)
+        ret = encoder.append_field(e.id, CODEC_Ratio::field_encode, &e.delta, sizeof(e.delta));
+    else
+        ret = encoder.append_field(e.id, CODEC_PriceOffset::field_encode, &e.price,
+                                   sizeof(e.price));
+    ASSERT_EQ(ret, 0);
+}
+
+// Runs of events for one instrument at a time, so that groups hold several.
+std::vector<Event> random_events(std::mt19937& rng, int count)
+{
+    std::uniform_int_distribution<int> instrument(0, INSTRUMENTS - 1);
+    std::uniform_int_distribution<int> run(1, 8);
+    std::uniform_int_distribution<int> kind(0, 9);
+    std::uniform_int_distribution<int32_t> any32(INT32_MIN, INT32_MAX);
+    std::uniform_int_distribution<int32_t> small(-500, 500);
+    std::uniform_int_distribution<int64_t> turnover(-(1LL << 40), 1LL << 40);
+    std::uniform_int_distribution<int> level(1, MAX_LEVEL + 2);
+    std::uniform_real_distribution<double> delta(-1.0, 1.0);
+    const char events[] = {'1', '1', '2', '3', '9'};
+    const char sides[] = {'0', '1', '7'};
+    std::vector<Event> out;
+    while (static_cast<int>(out.size()) < count) {
+        int no = instrument(rng);
+        for (int n = run(rng); n > 0; --n) {
+            Event e = {};
+            e.instrument = no;
+            int k = kind(rng);
+            if (k < 2) {
+                e.id = MIRP_FID_TradeSlice;
+                e.slice = {small(rng), small(rng), turnover(rng), turnover(rng)};
+            } else if (k < 9) {
+                e.id = MIRP_FID_MDEntryEvent;
+                e.level = {events[rng() % 5], sides[rng() % 3], level(rng),
+                           k == 8 ? any32(rng) : small(rng), small(rng), any32(rng)};
+            } else {
+                int which = static_cast<int>(rng() % 8);
+                if (which == 7) {
+                    e.id = MIRP_FID_Delta;
+                    e.delta.Delta = delta(rng);
+                } else {
+                    e.id = static_cast<uint16_t>(MIRP_FID_HighPrice + which);
+                    e.price = any32(rng);
+                }
+            }
+            out.push_back(e);
+        }
+    }
+    return out;
+}
+
+// Encodes the events as one sequence, groups split wherever the instrument
+// changes; the packets land in stream.
+void encode_sequence(MirpEncoder& encoder, const std::vector<Event>& events, int snap_no)
+{
+    unsigned int seconds = 1700000000;
+    encoder.prepare(MIRP_TYPE_MarketEvent, static_cast<unsigned>(snap_no), seconds, 5);
+    int current = -1;
+    for (const Event& e : events) {
+        if (e.instrument != current) {
+            InstrumentEventContext context = {e.instrument, 0};
+            ASSERT_EQ(encoder.append_field(MIRP_FID_InstrumentEventHeader,
+                                           CODEC_InstrumentEventHeader::field_encode, &context,
+                                           sizeof(context)),
+                      0);
+            current = e.instrument;
+        }
+        encode(encoder, e);
+    }
+    ASSERT_EQ(encoder.flush(), 0);
+}
+
+// What a receiver does with each packet: validate, decipher, apply, commit
+// at the end of a sequence. Returns the number of commits.
+int receive(const std::vector<std::vector<char>>& packets, KorvUserTopic& topic)
+{
+    PlainCipher cipher;
+    int commits = 0;
+    for (const std::vector<char>& bytes : packets) {
+        MirpPacket packet(Packet(bytes.data(), static_cast<int>(bytes.size())));
+        EXPECT_EQ(packet.valid_packet(), static_cast<int>(bytes.size()));
+        unsigned char plain[1232];
+        unsigned long plain_len = sizeof(plain);
+        EXPECT_EQ(cipher.decrypt(reinterpret_cast<const unsigned char*>(packet.data()),
+                                 packet.length(), plain, plain_len),
+                  0);
+        topic.set_snap_no(packet.const_header()->SnapNo);
+        topic.set_snap_time(packet.const_header()->SnapSeconds,
+                            packet.const_header()->SnapMillisec);
+        Packet body(reinterpret_cast<char*>(plain), static_cast<int>(plain_len));
+        EXPECT_EQ(parse_snap_events(body, &topic), 0);
+        if ((packet.flag() & MIRP_FLAG_CONTINUE) == 0) {
+            topic.commit();
+            ++commits;
+        }
+    }
+    return commits;
+}
+
+void expect_same_table(const PriceEntryTable& a, const PriceEntryTable& b)
+{
+    ASSERT_EQ(a.get_count(), b.get_count());
+    for (int i = 0; i < a.get_count(); ++i) {
+        EXPECT_EQ(a.get_entries()[i].Price, b.get_entries()[i].Price) << i;
+        EXPECT_EQ(a.get_entries()[i].Volume, b.get_entries()[i].Volume) << i;
+    }
+}
+
+void expect_same_book(const KorvUserTopic& a, const KorvUserTopic& b)
+{
+    for (int no = 0; no < INSTRUMENTS; ++no) {
+        SCOPED_TRACE(no);
+        const Entry& x = *a.get_instrument(no);
+        const Entry& y = *b.get_instrument(no);
+        EXPECT_EQ(x.MarketData.LastPrice, y.MarketData.LastPrice);
+        EXPECT_EQ(x.MarketData.Volume, y.MarketData.Volume);
+        EXPECT_EQ(x.MarketData.Turnover, y.MarketData.Turnover);
+        EXPECT_EQ(x.MarketData.OpenInterest, y.MarketData.OpenInterest);
+        EXPECT_EQ(x.MarketData.HighPrice, y.MarketData.HighPrice);
+        EXPECT_EQ(x.MarketData.LowPrice, y.MarketData.LowPrice);
+        EXPECT_EQ(x.MarketData.OpenPrice, y.MarketData.OpenPrice);
+        EXPECT_EQ(x.MarketData.ClosePrice, y.MarketData.ClosePrice);
+        EXPECT_EQ(x.MarketData.SettlementPrice, y.MarketData.SettlementPrice);
+        EXPECT_EQ(x.MarketData.UpperLimitPrice, y.MarketData.UpperLimitPrice);
+        EXPECT_EQ(x.MarketData.LowerLimitPrice, y.MarketData.LowerLimitPrice);
+        EXPECT_EQ(x.MarketData.Delta, y.MarketData.Delta);
+        expect_same_table(x.BidTable, y.BidTable);
+        expect_same_table(x.AskTable, y.AskTable);
+    }
+}
+
+}  // namespace
+
+TEST(MirpRoundTrip, SplitSequenceCommitsOnceWithEveryEventApplied)
+{
+    std::mt19937 rng(7);
+    std::vector<Event> events = random_events(rng, 400);
+    RecordingStream stream(100);
+    MirpEncoder encoder(1, new PlainCipher(), &stream);
+    encode_sequence(encoder, events, 3);
+    ASSERT_GT(stream.m_packets.size(), 1u);
+    EXPECT_EQ(encoder.header().SnapNo, 4);
+    for (size_t i = 0; i < stream.m_packets.size(); ++i) {
+        MirpHeader header;
+        memcpy(&header, stream.m_packets[i].data(), MIRP_HLEN);
+        EXPECT_EQ(header.PacketNo, 101 + i);
+        EXPECT_EQ(header.Flag, i + 1 < stream.m_packets.size() ? MIRP_FLAG_CONTINUE : 0);
+    }
+
+    KorvUserTopic direct(1), received(1);
+    define(direct);
+    define(received);
+    for (const Event& e : events)
+        apply(direct, e);
+    direct.commit();
+
+    EXPECT_EQ(receive(stream.m_packets, received), 1);
+    EXPECT_EQ(received.get_snap_no(), 3);
+    expect_same_book(direct, received);
+}
+
+TEST(MirpRoundTrip, EmptyFlushSendsNothingToApply)
+{
+    RecordingStream stream(0);
+    MirpEncoder encoder(1, new PlainCipher(), &stream);
+    encode_sequence(encoder, {}, 1);
+    EXPECT_TRUE(stream.m_packets.empty());
+    EXPECT_EQ(stream.m_flushes, 1);
+}
+
+// Random event sequences, encoded and decoded, leave the same book as the
+// records applied directly.
+TEST(MirpRoundTrip, RandomSequencesGiveTheSameBook)
+{
+    std::mt19937 rng(20240601);
+    std::uniform_int_distribution<int> length(0, 300);
+    for (int round = 0; round < 100; ++round) {
+        SCOPED_TRACE(round);
+        RecordingStream stream(round * 1000);
+        MirpEncoder encoder(1, new PlainCipher(), &stream);
+        KorvUserTopic direct(1), received(1);
+        define(direct);
+        define(received);
+        int sequences = 1 + static_cast<int>(rng() % 3);
+        for (int s = 0; s < sequences; ++s) {
+            std::vector<Event> events = random_events(rng, length(rng));
+            encode_sequence(encoder, events, s);
+            for (const Event& e : events)
+                apply(direct, e);
+            if (!events.empty())
+                direct.commit();
+        }
+        receive(stream.m_packets, received);
+        expect_same_book(direct, received);
+        if (HasFailure())
+            break;
+    }
+}

@@ -1,0 +1,155 @@
+#include "source/mirp_protocol/MirpFieldCodec.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace BRAX::KORV;
+using namespace KORV;
+using KORV::USER::InstrumentEventContext;
+
+namespace {
+
+typedef std::vector<unsigned char> Bytes;
+
+// One field: header then content.
+Bytes field(uint16_t id, const Bytes& content, int size = -1)
+{
+    uint16_t field_size = static_cast<uint16_t>(size < 0 ? content.size() : size);
+    Bytes out(4);
+    memcpy(out.data(), &id, 2);
+    memcpy(out.data() + 2, &field_size, 2);
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
+template <typename CODEC, typename Record>
+Bytes encode(const Record& record)
+{
+    Bytes out(64, 0xEE);
+    int n = CODEC::field_encode(out.data(), 64, &record);
+    EXPECT_GT(n, 0);
+    out.resize(n > 0 ? n : 0);
+    return out;
+}
+
+Packet view(Bytes& bytes)
+{
+    return Packet(reinterpret_cast<char*>(bytes.data()), static_cast<int>(bytes.size()));
+}
+
+}  // namespace
+
+TEST(CodecMDEntryEvent, EncodesTheKnownBytes)
+{
+    MIRP_MDEntryEvent event = {'1', '0', 1, 4, 10, 0};
+    EXPECT_EQ((encode<CODEC_MDEntryEvent>(event)), (Bytes{0x31, 0x30, 0x02, 0x08, 0x14, 0x00}));
+
+    MIRP_MDEntryEvent back = {};
+    Bytes bytes{0x31, 0x30, 0x02, 0x08, 0x14, 0x00};
+    EXPECT_EQ(CODEC_MDEntryEvent::field_decode(bytes.data(), 6, &back), 6);
+    EXPECT_EQ(back.EventType, '1');
+    EXPECT_EQ(back.EntryType, '0');
+    EXPECT_EQ(back.PriceLevel, 1);
+    EXPECT_EQ(back.PriceOffset, 4);
+    EXPECT_EQ(back.Volume, 10);
+    EXPECT_EQ(back.EventAttr1, 0);
+}
+
+TEST(Codec, EncodeRefusesABufferBelowTheBoundAndWritesNothing)
+{
+    unsigned char out[64];
+    memset(out, 0xEE, sizeof(out));
+    InstrumentEventContext header = {1, 2};
+    MIRP_MDEntryEvent event = {'1', '0', 1, 4, 10, 0};
+    MIRP_TradeSlice slice = {1, 2, 3, 4};
+    MIRP_LowPrice low = {5};
+    MIRP_Delta delta = {0.5};
+    EXPECT_EQ(CODEC_InstrumentEventHeader::field_encode(out, 9, &header), -6);
+    EXPECT_EQ(CODEC_InstrumentEventHeader::field_encode(out, 10, &header), 2);
+    EXPECT_EQ(CODEC_MDEntryEvent::field_encode(out, 24, &event), -6);
+    EXPECT_EQ(CODEC_MDEntryEvent::field_encode(out, 25, &event), 6);
+    EXPECT_EQ(CODEC_TradeSlice::field_encode(out, 29, &slice), -6);
+    EXPECT_EQ(CODEC_PriceOffset::field_encode(out, 4, &low), -6);
+    EXPECT_EQ(CODEC_Ratio::field_encode(out, 9, &delta), -6);
+    EXPECT_EQ(CODEC_Ratio::field_encode(out, -1, &delta), 8);  // -1 taken as unsigned is huge
+    memset(out, 0xEE, sizeof(out));
+    EXPECT_EQ(CODEC_TradeSlice::field_encode(out, 29, &slice), -6);
+    EXPECT_EQ(out[0], 0xEE);
+}
+
+TEST(Codec, LongestContentFitsTheBound)
+{
+    unsigned char out[64];
+    MIRP_MDEntryEvent event = {'3', '1', INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN};
+    EXPECT_EQ(CODEC_MDEntryEvent::field_encode(out, 25, &event), 22);
+    MIRP_TradeSlice slice = {INT32_MIN, INT32_MIN, INT64_MIN, INT64_MIN};
+    EXPECT_EQ(CODEC_TradeSlice::field_encode(out, 30, &slice), 30);
+    MIRP_TradeSlice back = {};
+    EXPECT_EQ(CODEC_TradeSlice::field_decode(out, 30, &back), 30);
+    EXPECT_EQ(back.TurnoverOffset, INT64_MIN);
+    EXPECT_EQ(back.OpenInterestChange, INT64_MIN);
+}
+
+TEST(MirpGetField, TrailingContentIsDroppedWithTheField)
+{
+    Bytes bytes = field(MIRP_FID_MDEntryEvent, {0x31, 0x30, 0x02, 0x08, 0x14, 0x00, 0x77, 0x77});
+    Bytes next = field(MIRP_FID_HighPrice, {0x04});
+    bytes.insert(bytes.end(), next.begin(), next.end());
+    Packet packet = view(bytes);
+    MIRP_MDEntryEvent event;
+    EXPECT_EQ(mirp_get_field<CODEC_MDEntryEvent>(event, packet), 0);
+    EXPECT_EQ(packet.data(), reinterpret_cast<char*>(bytes.data()) + 12);
+    MIRP_HighPrice high;
+    EXPECT_EQ(mirp_get_field<CODEC_PriceOffset>(high, packet), 0);
+    EXPECT_EQ(high.PriceOffset, 2);
+    EXPECT_EQ(packet.length(), 0u);
+}
+
+TEST(MirpGetField, ShortDoubleIsIncomplete)
+{
+    Bytes bytes = field(MIRP_FID_Delta, {0, 0, 0, 0, 0, 0, 0});
+    Packet packet = view(bytes);
+    MIRP_Delta delta = {1.0};
+    EXPECT_EQ(mirp_get_field<CODEC_Ratio>(delta, packet), -20);
+    EXPECT_EQ(delta.Delta, 1.0);
+}
+
+// Every truncation of a valid field is refused, and the decoder never looks
+// beyond the bytes it was given: the copy is exactly the truncated length, so
+// the address sanitizer catches any read past it.
+TEST(MirpGetField, EveryTruncationIsRefusedWithoutReadingPastIt)
+{
+    MIRP_TradeSlice slice = {-123456, 77, 1LL << 40, -(1LL << 35)};
+    Bytes whole = field(MIRP_FID_TradeSlice, encode<CODEC_TradeSlice>(slice));
+    for (size_t n = 0; n < whole.size(); ++n) {
+        Bytes cut(whole.begin(), whole.begin() + static_cast<long>(n));
+        Packet packet = view(cut);
+        MIRP_TradeSlice out;
+        // The header or the content runs past the view.
+        EXPECT_EQ(mirp_get_field<CODEC_TradeSlice>(out, packet), -9) << n;
+    }
+    // A field whose size is honest but whose content stops early.
+    for (size_t k = 0; k + 4 < whole.size(); ++k) {
+        Bytes content(whole.begin() + 4, whole.begin() + 4 + static_cast<long>(k));
+        Bytes bytes = field(MIRP_FID_TradeSlice, content);
+        Packet packet = view(bytes);
+        MIRP_TradeSlice out;
+        EXPECT_EQ(mirp_get_field<CODEC_TradeSlice>(out, packet), -20) << k;
+    }
+    Packet packet = view(whole);
+    MIRP_TradeSlice out;
+    ASSERT_EQ(mirp_get_field<CODEC_TradeSlice>(out, packet), 0);
+    EXPECT_EQ(out.LastPriceOffset, -123456);
+    EXPECT_EQ(out.Volume, 77);
+    EXPECT_EQ(out.TurnoverOffset, 1LL << 40);
+    EXPECT_EQ(out.OpenInterestChange, -(1LL << 35));
+}
+
+TEST(MirpGetField, OverlongVarintInsideTheFieldIsAFormatError)
+{
+    Bytes bytes = field(MIRP_FID_InstrumentEventHeader, {0x80, 0x80, 0x80, 0x80, 0x80, 0x00, 0x00});
+    Packet packet = view(bytes);
+    InstrumentEventContext context;
+    EXPECT_EQ(mirp_get_field<CODEC_InstrumentEventHeader>(context, packet), -9);
+}

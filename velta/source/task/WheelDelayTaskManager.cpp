@@ -1,0 +1,62 @@
+#include "velta/source/task/WheelDelayTaskManager.h"
+
+#include "velta/source/base/Fatal.h"
+#include "velta/source/task/Reactor.h"
+#include "velta/source/task/TickCount.h"
+#include "velta/source/task/WheelDelayTaskScheduler.h"
+
+WheelDelayTaskManager::WheelDelayTaskManager(Reactor* reactor, uint32_t start_jiffy)
+    : m_reactor(reactor), m_wheel(start_jiffy)
+{
+}
+
+uint32_t WheelDelayTaskManager::get_jiffies()
+{
+    return static_cast<uint32_t>(get_tick_count64() >> JIFFY_SHIFT);
+}
+
+// The delay counts from the wheel's current jiffy, not from the clock. A
+// delay below one jiffy has delta 0 and waits a whole turn of the wheel;
+// see TimingWheel.h for why.
+void WheelDelayTaskManager::schedule(WheelDelayTaskScheduler* scheduler)
+{
+    VELTA_ASSERT(m_reactor->is_current_thread());
+    TimingWheelNode& node = scheduler->node();
+    node.m_expires = m_wheel.calc_expires(scheduler->delay_ms() >> JIFFY_SHIFT, 1);
+    m_wheel.add_timer(&node);
+}
+
+TaskScheduler* WheelDelayTaskManager::open_delay_scheduler(unsigned ms)
+{
+    return new WheelDelayTaskScheduler(this, ms);
+}
+
+int WheelDelayTaskManager::run_timers()
+{
+    return run_timers_until(get_jiffies());
+}
+
+int WheelDelayTaskManager::run_timers_until(uint32_t now_jiffy)
+{
+    // After a pause the wheel catches up jiffy by jiffy. The expired tasks
+    // are collected first and handed over as one batch, so that they run
+    // in expiry order, before the tasks that were already ready.
+    ListHead batch;
+    // Signed difference: the counters wrap together at 2^32.
+    while (static_cast<int32_t>(now_jiffy - m_wheel.current_jiffy()) >= 0) {
+        ListHead expired;
+        m_wheel.run_timers(expired);
+        while (!expired.empty()) {
+            ListNode* node = expired.head();
+            node->detach();
+            ListHead& tasks = WheelDelayTaskScheduler::from_node(node)->task_queue().list();
+            while (!tasks.empty()) {
+                ListNode* task = tasks.head();
+                task->detach();
+                batch.push_back(task);
+            }
+        }
+    }
+    m_reactor->schedule_batch(&batch);
+    return MAX_WAIT_MS;
+}
