@@ -44,7 +44,7 @@ TEST(CacheList, SpillsIntoSecondNodeAndDeletesTheFirstWhenDrained)
     EXPECT_EQ(list.alloc_back(32768), second);
 }
 
-TEST(CacheList, OversizedRequestGetsANodeOfItsOwn)
+TEST(CacheList, OversizedRequestDoesNotOverrunItsNode)
 {
     CacheList list(16);
     list.push_back("head", 4);

@@ -75,14 +75,3 @@ TEST(PacketBuffer, MoveDataKeepsBytesAndMovesEmptyPointerOnly)
     EXPECT_EQ(buf.length(), 0u);
     EXPECT_EQ(buf.tail_size(), 12u);
 }
-
-TEST(PacketBuffer, InitPlacesDataInForeignStorage)
-{
-    char storage[16];
-    PacketBuffer buf(storage, sizeof storage);
-    buf.init(storage, 16, 4, 6);
-    EXPECT_EQ(buf.data(), storage + 4);
-    EXPECT_EQ(buf.head_size(), 4u);
-    EXPECT_EQ(buf.tail_size(), 6u);
-    EXPECT_EQ(buf.tail(), storage + 10);
-}

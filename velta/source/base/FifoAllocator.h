@@ -45,7 +45,9 @@ private:
     static_assert(sizeof(Block) == 40, "block header");
 
     static Block* from_node(ListNode* node);
-    Block* alloc_block(unsigned long n);
+    // A block with room for n bytes; live is the live count before the
+    // allocation it is for.
+    Block* alloc_block(unsigned long n, unsigned long live);
 
     unsigned long m_block_size;
     ListHead m_blocks;  // oldest first
