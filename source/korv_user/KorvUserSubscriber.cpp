@@ -16,7 +16,8 @@ int parse_md_entry_event(Packet& body, const InstrumentEventContext& context, Ko
 {
     MIRP_MDEntryEvent event;
     int ret = mirp_get_field<CODEC_MDEntryEvent>(event, body);
-    if (ret != EC_NONE) return ret;
+    if (ret != EC_NONE)
+        return ret;
     topic->handle_md_entry_event(context.InstrumentNo, &event);
     return EC_NONE;
 }
@@ -25,7 +26,8 @@ int parse_trade_slice(Packet& body, const InstrumentEventContext& context, KorvU
 {
     MIRP_TradeSlice slice;
     int ret = mirp_get_field<CODEC_TradeSlice>(slice, body);
-    if (ret != EC_NONE) return ret;
+    if (ret != EC_NONE)
+        return ret;
     topic->handle_trade_slice(context.InstrumentNo, &slice);
     return EC_NONE;
 }
@@ -35,7 +37,8 @@ int parse_daily_price(Packet& body, const InstrumentEventContext& context, KorvU
 {
     T price;
     int ret = mirp_get_field<CODEC_PriceOffset>(price, body);
-    if (ret != EC_NONE) return ret;
+    if (ret != EC_NONE)
+        return ret;
     topic->handle_daily_price(context.InstrumentNo, &price);
     return EC_NONE;
 }
@@ -61,7 +64,8 @@ int parse_delta(Packet& body, const InstrumentEventContext& context, KorvUserTop
 {
     MIRP_Delta delta;
     int ret = mirp_get_field<CODEC_Ratio>(delta, body);
-    if (ret != EC_NONE) return ret;
+    if (ret != EC_NONE)
+        return ret;
     topic->handle_delta(context.InstrumentNo, &delta);
     return EC_NONE;
 }
@@ -71,7 +75,8 @@ int parse_delta(Packet& body, const InstrumentEventContext& context, KorvUserTop
 int skip_unknown_field(Packet& body, const MirpFieldHeader& header)
 {
     printf("unkown field id=%d size=%d\n", header.FieldID, header.FieldSize);
-    if (header.FieldSize > body.length() - MIRP_FIELD_HLEN) return EC_FORMAT;
+    if (header.FieldSize > body.length() - MIRP_FIELD_HLEN)
+        return EC_FORMAT;
     body.pop(MIRP_FIELD_HLEN + header.FieldSize);
     return EC_NONE;
 }
@@ -85,7 +90,8 @@ int parse_instrument_event(Packet& body, KorvUserTopic* topic)
     while (ret == EC_NONE && body.length() > 0) {
         MirpFieldHeader header;
         ret = mirp_peek_field(body, header);
-        if (ret != EC_NONE) break;
+        if (ret != EC_NONE)
+            break;
         switch (header.FieldID) {
             case MIRP_FID_InstrumentEventHeader:
                 return EC_NONE;

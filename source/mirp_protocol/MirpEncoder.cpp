@@ -31,7 +31,8 @@ MirpEncoder::MirpEncoder(unsigned short topic_id, MirpCipher* cipher, OutputStre
 MirpEncoder::~MirpEncoder()
 {
     delete m_cipher;
-    if (m_output != nullptr) m_output->close();
+    if (m_output != nullptr)
+        m_output->close();
 }
 
 void MirpEncoder::set_trading_day(unsigned short day)
@@ -76,14 +77,16 @@ int MirpEncoder::append_field(unsigned short id, FieldEncode encode, const void*
         PacketBuffer groups = m_buffer;
         groups.truncate(m_edge);
         int ret = write_down(groups, false);
-        if (ret != EC_NONE) return ret;
+        if (ret != EC_NONE)
+            return ret;
         m_buffer.pop(groups.length());
         m_buffer.move_data(BODY_HEADROOM);
     }
     char* field = m_buffer.tail();
     int size = encode(field + MIRP_FIELD_HLEN,
                       static_cast<int>(m_buffer.tail_size() - MIRP_FIELD_HLEN), record);
-    if (size < 0) return size;
+    if (size < 0)
+        return size;
     MirpFieldHeader header = {id, static_cast<uint16_t>(size)};
     memcpy(field, &header, MIRP_FIELD_HLEN);
     m_buffer.extend(static_cast<unsigned long>(size) + MIRP_FIELD_HLEN);
@@ -92,28 +95,33 @@ int MirpEncoder::append_field(unsigned short id, FieldEncode encode, const void*
 
 int MirpEncoder::write_down(const PacketBuffer& body, bool last)
 {
-    if (body.length() > 0 && m_cipher == nullptr) return EC_INVAL;
+    if (body.length() > 0 && m_cipher == nullptr)
+        return EC_INVAL;
     m_header.Flag = 0;
     m_header.ContentLength = static_cast<uint16_t>(body.length());
     m_header.PacketNo = static_cast<uint32_t>(m_output->tell() + 1);
-    if (!last) m_header.Flag = MIRP_FLAG_CONTINUE;
+    if (!last)
+        m_header.Flag = MIRP_FLAG_CONTINUE;
 
     PacketBufferExt<1488> packet;
     packet.reset(BODY_HEADROOM);
     if (body.length() > 0) {
         unsigned long written = packet.tail_size();
-        int ret =
-            m_cipher->encrypt(reinterpret_cast<const unsigned char*>(body.data()), body.length(),
-                              reinterpret_cast<unsigned char*>(packet.tail()), written);
-        if (ret != EC_NONE) return ret;
+        int ret = m_cipher->encrypt(reinterpret_cast<const unsigned char*>(body.data()),
+                                    body.length(), reinterpret_cast<unsigned char*>(packet.tail()),
+                                    written);
+        if (ret != EC_NONE)
+            return ret;
         packet.extend(written);
         m_header.ContentLength = static_cast<uint16_t>(written);
     }
     memcpy(packet.alloc(MIRP_HLEN), &m_header, MIRP_HLEN);
 
     int ret = m_output->write(packet);
-    if (ret != EC_NONE) return ret;
-    if (last) m_header.SnapNo += 1;
+    if (ret != EC_NONE)
+        return ret;
+    if (last)
+        m_header.SnapNo += 1;
     m_edge = 0;
     return EC_NONE;
 }
@@ -122,7 +130,8 @@ int MirpEncoder::flush()
 {
     if (m_buffer.length() > 0) {
         int ret = write_down(m_buffer, true);
-        if (ret != EC_NONE) return ret;
+        if (ret != EC_NONE)
+            return ret;
     }
     int ret = m_output->flush();
     m_buffer.reset(BODY_HEADROOM);

@@ -232,32 +232,3 @@ TEST(ParseSnapEvents, EveryTruncationIsRefusedWithoutReadingPastIt)
             EXPECT_TRUE(ret == -9 || ret == -20) << n << " gave " << ret;
     }
 }
-
-TEST(ParseEvent, EachDecoderAppliesItsRecord)
-{
-    Book book;
-    InstrumentEventContext context = {1, 0};
-    Body body;
-    MIRP_TradeSlice slice = {4, 3, 10, -2};
-    body.add<CODEC_TradeSlice>(MIRP_FID_TradeSlice, slice);
-    MIRP_LowPrice low = {-4};
-    body.add<CODEC_PriceOffset>(MIRP_FID_LowPrice, low);
-    body.level('1', '7', 1, 2, 8);
-    std::vector<char> copy(body.m_bytes.begin(), body.m_bytes.end());
-    Packet view(copy.data(), static_cast<int>(copy.size()));
-
-    EXPECT_EQ(parse_trade_slice(view, context, &book.m_topic), 0);
-    EXPECT_EQ(parse_daily_price<MIRP_LowPrice>(view, context, &book.m_topic), 0);
-    EXPECT_EQ(parse_md_entry_event(view, context, &book.m_topic), 0);
-    EXPECT_EQ(view.length(), 0u);
-    EXPECT_EQ(parse_md_entry_event(view, context, &book.m_topic), -9);
-
-    const Entry& e = book.at(1);
-    EXPECT_EQ(e.MarketData.LastPrice, 102.0);
-    EXPECT_EQ(e.MarketData.Volume, 3);
-    EXPECT_EQ(e.MarketData.Turnover, 3050.0);
-    EXPECT_EQ(e.MarketData.OpenInterest, -2.0);
-    EXPECT_EQ(e.MarketData.LowPrice, 98.0);
-    ASSERT_EQ(e.AskTable.get_count(), 1);
-    EXPECT_EQ(e.AskTable.get_entries()[0].Price, 51.0);
-}

@@ -265,15 +265,6 @@ TEST(MirpRoundTrip, SplitSequenceCommitsOnceWithEveryEventApplied)
     expect_same_book(direct, received);
 }
 
-TEST(MirpRoundTrip, EmptyFlushSendsNothingToApply)
-{
-    RecordingStream stream(0);
-    MirpEncoder encoder(1, new PlainCipher(), &stream);
-    encode_sequence(encoder, {}, 1);
-    EXPECT_TRUE(stream.m_packets.empty());
-    EXPECT_EQ(stream.m_flushes, 1);
-}
-
 // Random event sequences, encoded and decoded, leave the same book as the
 // records applied directly.
 TEST(MirpRoundTrip, RandomSequencesGiveTheSameBook)
