@@ -3,6 +3,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "source/mdqp_protocol/KorvProtocolConstants.h"
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/base/Log.h"
 
@@ -61,7 +62,7 @@ namespace {
 // Text fields of the snapshot are fixed-width and should carry their own
 // terminator; a record without one must not make readers run past the field.
 template <size_t N>
-void terminate(char (&field)[N])
+void terminate_text(char (&field)[N])
 {
     field[N - 1] = '\0';
 }
@@ -128,8 +129,8 @@ void KorvUserTopic::handle_snap_time(const MDQP_TopicSnapTime* snap_time)
     memcpy(m_snap_time.SnapTime, snap_time->SnapTime, sizeof(m_snap_time.SnapTime));
     m_snap_time.SnapMillisec = snap_time->SnapMillisec;
     // The handler gets this record itself and reads its texts as C strings.
-    terminate(m_snap_time.SnapDate);
-    terminate(m_snap_time.SnapTime);
+    terminate_text(m_snap_time.SnapDate);
+    terminate_text(m_snap_time.SnapTime);
 }
 
 void KorvUserTopic::handle_instrument(const MDQP_TopicInstrument* instrument)
@@ -144,7 +145,7 @@ void KorvUserTopic::handle_instrument(const MDQP_TopicInstrument* instrument)
     InstrumentMarketData* entry = m_market_data_table[no];
     entry->Instrument = *instrument;
     // The id is the map's key and is hashed and copied as a C string.
-    terminate(entry->Instrument.InstrumentID);
+    terminate_text(entry->Instrument.InstrumentID);
     m_instrument_map.insert(entry->Instrument.InstrumentID, entry);
 }
 
@@ -154,8 +155,8 @@ void KorvUserTopic::handle_market_data(const MDQP_TopicMarketData* market_data)
     if (entry == nullptr)
         return;
     entry->MarketData = *market_data;
-    terminate(entry->MarketData.UpdateDate);
-    terminate(entry->MarketData.UpdateTime);
+    terminate_text(entry->MarketData.UpdateDate);
+    terminate_text(entry->MarketData.UpdateTime);
     // The record brings its own update time: register without stamping.
     if (entry->empty())
         m_updated_list.push_back(entry);

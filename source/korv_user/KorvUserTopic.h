@@ -23,7 +23,6 @@
 
 #include "source/korv_user/HashMap.h"
 #include "source/korv_user/KorvUserApiStruct.h"
-#include "source/mdqp_protocol/KorvProtocolConstants.h"
 #include "source/mdqp_protocol/MdqpRecords.h"
 #include "source/mirp_protocol/MirpEventRecords.h"
 #include "velta/source/task/ListHead.h"

@@ -13,8 +13,10 @@ using KORV::USER::PriceEntryTable;
 
 namespace {
 
+static_assert(TOPIC_PRICE_ENTRY_COUNT == MAX_LEVEL + 1, "a full side leaves room for the end mark");
+
 // The levels of one side followed by the end mark.
-void fill_levels(TopicPriceEntry (&out)[MAX_LEVEL + 1], const PriceEntryTable& table)
+void fill_levels(TopicPriceEntry (&out)[TOPIC_PRICE_ENTRY_COUNT], const PriceEntryTable& table)
 {
     int count = table.get_count();
     static_assert(sizeof(TopicPriceEntry) == sizeof(KORV::USER::PriceEntry),
@@ -79,8 +81,8 @@ void KorvUserTopicNotifier::on_fetch_result()
             // Detached first, so that a change made by the handler registers anew.
             entry->detach();
             TopicMarketData market_data;
-            TopicPriceEntry bids[MAX_LEVEL + 1];
-            TopicPriceEntry asks[MAX_LEVEL + 1];
+            TopicPriceEntry bids[TOPIC_PRICE_ENTRY_COUNT];
+            TopicPriceEntry asks[TOPIC_PRICE_ENTRY_COUNT];
             fill_market_data(market_data, *entry);
             fill_levels(bids, entry->BidTable);
             fill_levels(asks, entry->AskTable);

@@ -7,19 +7,6 @@
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/base/Fatal.h"
 
-namespace {
-
-// The RuntimeError line, without ending the process: a sender that ships
-// oversized groups loses those groups, not its other topics.
-void report_runtime_error(const char* text, int line, const char* path)
-{
-    char file[256];
-    printf("RuntimeError:%s in line %d of file %s\n", text, line, source_file_name(path, file));
-    fflush(stdout);
-}
-
-}  // namespace
-
 MirpEncoder::MirpEncoder(unsigned short topic_id, MirpCipher* cipher, OutputStream<Packet>* output)
     : m_output(output), m_cipher(cipher), m_edge(0), m_dropping_group(false)
 {
@@ -66,7 +53,9 @@ int MirpEncoder::append_field(unsigned short id, FieldEncode encode, const void*
             // No complete group lies ahead of the current one, which alone
             // outgrows a body (or no group header came). Sending the part
             // that fits would split it, so the group is dropped.
-            report_runtime_error(
+            // The RuntimeError line without ending the process: a sender that
+            // ships an oversized group loses that group, not its other topics.
+            runtime_error_report(
                 "last instrument edge error, missing InstrumentEventHeader or too many event of a "
                 "instrument",
                 __LINE__, __FILE__);

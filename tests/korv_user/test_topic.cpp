@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "source/mdqp_protocol/KorvProtocolConstants.h"
 #include "velta/source/base/Log.h"
 #include "velta/source/base/Logger.h"
 #include "velta/source/task/Task.h"
@@ -88,16 +89,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(TopicTest, StartsEmptyWithDepthZero)
-{
-    EXPECT_EQ(m_topic.get_topic_id(), 7);
-    EXPECT_EQ(m_topic.get_instrument_count(), 0);
-    EXPECT_STREQ(m_topic.get_settlement_session()->SessionDay, "");
-    EXPECT_STREQ(m_topic.get_snap_time()->SnapDate, "");
-    ListHead out;
-    EXPECT_EQ(m_topic.fetch_updated(out), -1);
-}
 
 TEST_F(TopicTest, InstrumentRecordFillsTheTableUpToItsNumber)
 {
@@ -389,16 +380,6 @@ TEST_F(TopicTest, LevelEditsTheSideCannotTakeAreRefusedAndCounted)
     EXPECT_EQ(entry(0).AskTable.get_entries()[MAX_LEVEL - 1].Price, MAX_LEVEL);
     // The instrument still counts as touched.
     EXPECT_EQ(take_updated(), std::vector<int>{0});
-}
-
-TEST_F(TopicTest, NegativeDepthEmptiesTheSides)
-{
-    snapshot_level(0, MDET_Bid, 1, 1);  // no instrument yet: refused
-    define(0);
-    snapshot_level(0, MDET_Bid, 1, 1);
-    m_topic.set_market_data_depth(-3);
-    m_topic.commit();
-    EXPECT_EQ(entry(0).BidTable.get_count(), 0);
 }
 
 TEST_F(TopicTest, UnterminatedTextFieldsAreCutToTheirWidth)

@@ -71,10 +71,11 @@ TEST(MdqpChannelKeepAlive, HeartbeatsEveryThreeTicksAndExpiryTenTicksAfterTheLas
 {
     SelectReactor reactor;
     TcpProtocol tcp(&reactor);
-    Listener listener;
+    // One listener each: sessions to the same address share a connection.
+    Listener silent_server, answering_server;
     Side silent, answering;
-    open(reactor, tcp, listener, silent);
-    open(reactor, tcp, listener, answering);
+    open(reactor, tcp, silent_server, silent);
+    open(reactor, tcp, answering_server, answering);
 
     // The answering peer sends one heartbeat back, right after the channel's
     // first one (tick 3): the channel then lives ten ticks from there.
@@ -100,4 +101,6 @@ TEST(MdqpChannelKeepAlive, HeartbeatsEveryThreeTicksAndExpiryTenTicksAfterTheLas
     EXPECT_EQ(answering.heartbeats_at_error, 4);
     // Heartbeats never reach the handler.
     EXPECT_EQ(answering.packets, 0);
+    silent.channel.reset();
+    answering.channel.reset();
 }

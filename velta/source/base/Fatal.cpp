@@ -30,11 +30,16 @@ const char* source_file_name(const char* path, char* out)
     return out;
 }
 
-void runtime_error_exit(const char* text, int line, const char* file)
+void runtime_error_report(const char* text, int line, const char* file)
 {
     char name[256];
     printf("RuntimeError:%s in line %d of file %s\n", text, line, source_file_name(file, name));
     fflush(stdout);
+}
+
+void runtime_error_exit(const char* text, int line, const char* file)
+{
+    runtime_error_report(text, line, file);
     _exit(EXIT_FAILURE);
 }
 

@@ -9,7 +9,10 @@
 // condition the same way and aborts.
 #pragma once
 
-// "RuntimeError:%s in line %d of file %s\n" on standard output, then exit.
+// "RuntimeError:%s in line %d of file %s\n" on standard output, flushed.
+void runtime_error_report(const char* text, int line, const char* file);
+
+// runtime_error_report, then exit.
 [[noreturn]] void runtime_error_exit(const char* text, int line, const char* file);
 
 // The "EmergencyExit" event (level 1) to the event log slot, then exit.
