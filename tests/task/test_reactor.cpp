@@ -201,6 +201,22 @@ TEST_F(ReactorTest, RequestsMergeUntilServedAndDisabledSlotsIgnoreThem)
     EXPECT_EQ(log, "aPPaPPaP");
 }
 
+// Reusing a slot whose request was still pending used to reset its flag
+// while the slot stayed linked, so the next request aborted the process.
+TEST_F(ReactorTest, SlotReusedWhileRequestedKeepsItsPendingRequest)
+{
+    auto gone = std::make_unique<LogTask>(log, 'g');
+    int id = reactor->alloc_notify(gone.get());
+    reactor->request_notify(id);
+    gone.reset();
+    LogTask fresh(log, 'f');
+    EXPECT_EQ(reactor->alloc_notify(&fresh), id);
+    reactor->request_notify(id);
+    reactor->wake_up();
+    reactor->wake_up();
+    EXPECT_EQ(log, "fPP");
+}
+
 TEST_F(ReactorTest, MutualCallOnTheReactorThreadRunsAtOnce)
 {
     LogTask m(log, 'm');
