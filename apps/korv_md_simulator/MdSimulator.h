@@ -32,7 +32,9 @@ class SimTopic;
 
 class MdSimulator {
 public:
-    static constexpr unsigned TICK_MS = 5;
+    // One jiffy of the timing wheel, its finest delay (a shorter one would
+    // wait a whole turn of the wheel).
+    static constexpr unsigned TICK_MS = 8;
 
     explicit MdSimulator(const SimOptions& options);
     ~MdSimulator();

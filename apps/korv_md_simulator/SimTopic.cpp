@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "apps/korv_md_simulator/SimPublisher.h"
+#include "source/mdqp_protocol/KorvProtocolConstants.h"
 #include "source/mdqp_protocol/MdqpSender.h"
 #include "source/mirp_protocol/MirpCipher.h"
 #include "source/mirp_protocol/MirpEncoder.h"
