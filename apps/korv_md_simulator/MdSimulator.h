@@ -54,6 +54,8 @@ public:
     int finish();
 
     Reactor* get_reactor() const { return m_reactor; }
+    // True until the duration has passed (after start).
+    bool is_publishing() const { return m_publishing; }
     const std::vector<SimTopic*>& get_topics() const { return m_topics; }
     SimServer* get_server() const { return m_server; }
     SimPublisher* get_publisher() const { return m_publisher; }
