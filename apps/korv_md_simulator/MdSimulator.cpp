@@ -229,7 +229,7 @@ std::string MdSimulator::summary_line() const
         encode_failures += topic->get_encode_failures();
     }
     const SimPublisherCounters& p = m_publisher->get_counters();
-    const SimServerCounters& s = const_cast<SimServer*>(m_server)->counters();
+    const SimServerCounters& s = m_server->get_counters();
     char line[512];
     snprintf(line, sizeof line,
              "korv_md_simulator: topics %zu, sequences %llu, market packets %llu, heartbeats %llu, "

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "apps/korv_md_simulator/SimServer.h"
+#include "apps/korv_md_simulator/SimText.h"
 #include "apps/korv_md_simulator/SimTopic.h"
 #include "source/mdqp_protocol/MdqpChannel.h"
 #include "source/mdqp_protocol/MdqpFields.h"
@@ -16,16 +17,6 @@ namespace KORV {
 namespace SIM {
 
 using namespace BRAX::KORV;
-
-namespace {
-
-template <size_t N>
-void copy_text(char (&dst)[N], const char* src)
-{
-    snprintf(dst, N, "%s", src);
-}
-
-}  // namespace
 
 SimConnection::SimConnection(SimServer* server, int listen_index, Reactor* reactor,
                              Session* session)
@@ -86,7 +77,7 @@ void SimConnection::reply_error(uint8_t trans_id, uint32_t request_id, int error
 {
     MDQP_RspInfo info = MDQP_RspInfo();
     info.ErrorID = error_id;
-    copy_text(info.ErrorMsg, text);
+    sim_copy_text(info.ErrorMsg, text);
     m_sender->prepare(trans_id, request_id, MDQP_FLAG_CONTINUE);
     m_sender->append_field(info);
     m_sender->flush();
@@ -116,11 +107,11 @@ void SimConnection::on_login(const MdqpPacket& packet)
     ++counters.logins;
     m_logged_in = true;
     MDQP_RspInfo info = MDQP_RspInfo();
-    copy_text(info.ErrorMsg, "login accepted");
+    sim_copy_text(info.ErrorMsg, "login accepted");
     MDQP_RspUserLogin response = MDQP_RspUserLogin();
     memcpy(response.UserID, login.UserID, sizeof response.UserID);
     memcpy(response.ParticipantID, login.ParticipantID, sizeof response.ParticipantID);
-    copy_text(response.LoginInfo3, "korv_md_simulator");
+    sim_copy_text(response.LoginInfo3, "korv_md_simulator");
     m_sender->prepare(MDQP_TID_RspUserLogin, packet.request_id(), MDQP_FLAG_CONTINUE);
     m_sender->append_field(info);
     m_sender->append_field(response);

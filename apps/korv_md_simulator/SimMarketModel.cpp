@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "apps/korv_md_simulator/SimText.h"
 #include "source/korv_user/UFDataType.h"
 #include "source/mdqp_protocol/KorvProtocolConstants.h"
 #include "source/mirp_protocol/MirpFieldCodec.h"
@@ -18,7 +19,6 @@ using BRAX::KORV_USER_API::UFBaseFloatType;
 
 namespace {
 
-constexpr int MAX_LEVEL = 20;
 // A long sequence (every instrument, many events) comes about once in this
 // many sequences; it is what makes the encoder split into continue packets.
 constexpr uint32_t LONG_SEQUENCE_EVERY = 25;
@@ -29,12 +29,6 @@ constexpr int32_t MAX_VOLUME = 500;
 
 const double g_price_ticks[] = {0.2, 0.5, 1.0, 5.0, 0.05, 10.0};
 const int32_t g_volume_multiples[] = {1, 5, 10, 100};
-
-template <size_t N>
-void copy_text(char (&dst)[N], const char* src)
-{
-    snprintf(dst, N, "%s", src);
-}
 
 // Position of a new level offset on a side kept in level order, and whether
 // the offset is there already.
@@ -59,7 +53,7 @@ int level_position(const std::vector<SimLevel>& side, bool bid, int32_t offset, 
 SimMarketModel::SimMarketModel(int topic_id, int instrument_count, int depth, uint64_t seed,
                                unsigned seconds, unsigned millisec)
     : m_topic_id(topic_id),
-      m_depth(std::min(std::max(depth, 1), MAX_LEVEL)),
+      m_depth(std::min(std::max(depth, 1), SIM_MAX_DEPTH)),
       // Topics of one run differ, and each still replays from the seed alone.
       m_random(seed * 0x100000001B3ULL + uint64_t(topic_id)),
       m_settlement_session(),
@@ -70,8 +64,8 @@ SimMarketModel::SimMarketModel(int topic_id, int instrument_count, int depth, ui
     char date[9];
     char time[9];
     format_local_time(seconds, date, time);
-    copy_text(m_settlement_session.SessionDay, date);
-    copy_text(m_settlement_session.SessionCode, "DAY");
+    sim_copy_text(m_settlement_session.SessionDay, date);
+    sim_copy_text(m_settlement_session.SessionCode, "DAY");
     m_settlement_session.SessionNo = 1;
     memcpy(m_snap_time.SnapDate, date, sizeof date);
     memcpy(m_snap_time.SnapTime, time, sizeof time);
@@ -108,8 +102,8 @@ void SimMarketModel::init_instrument(int no, unsigned seconds, unsigned millisec
     MDQP_TopicInstrument& def = s.Instrument;
     char id[31];
     snprintf(id, sizeof id, "SIM%d_%03d", m_topic_id, no);
-    copy_text(def.InstrumentID, id);
-    copy_text(def.InstrumentAttr1, "SIM");
+    sim_copy_text(def.InstrumentID, id);
+    sim_copy_text(def.InstrumentAttr1, "SIM");
     def.InstrumentAttr2 = PC_Futures;
     def.InstrumentAttr3 = 0.0;
     def.InstrumentAttr4 = IS_Continous;

@@ -29,6 +29,9 @@
 namespace KORV {
 namespace SIM {
 
+// The most price levels per side a topic can carry.
+constexpr int SIM_MAX_DEPTH = 20;
+
 // One price level: ticks from the instrument's LevelBasePrice, and volume.
 struct SimLevel {
     int32_t offset;
@@ -72,7 +75,7 @@ struct SimInstrument {
 
 class SimMarketModel {
 public:
-    // depth 1..MAX_LEVEL; seconds/millisec is the time the initial state
+    // depth 1..SIM_MAX_DEPTH; seconds/millisec is the time the initial state
     // was taken.
     SimMarketModel(int topic_id, int instrument_count, int depth, uint64_t seed, unsigned seconds,
                    unsigned millisec);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "apps/korv_md_simulator/SimMarketModel.h"
 #include "velta/source/protocol/ProtocolStack.h"
 #include "velta/source/protocol/udpg/UdpgLocation.h"
 
@@ -15,8 +16,6 @@ namespace KORV {
 namespace SIM {
 
 namespace {
-
-constexpr int MAX_LEVEL = 20;
 
 bool parse_long(const char* text, long long low, long long high, long long& value)
 {
@@ -200,7 +199,7 @@ int SimOptions::parse_option(const std::string& name, const char* value)
             return fail(bad + ": expected a non-negative number");
         m_seed = uint64_t(n);
     } else if (name == "--depth") {
-        if (!parse_long(value, 1, MAX_LEVEL, n))
+        if (!parse_long(value, 1, SIM_MAX_DEPTH, n))
             return fail(bad + ": expected 1..20");
         m_depth = int(n);
     } else if (name == "--participant" || name == "--user" || name == "--password") {

@@ -68,6 +68,7 @@ public:
     // Deletes the connection on the reactor's next turn.
     void release(SimConnection* connection);
     SimServerCounters& counters() { return m_counters; }
+    const SimServerCounters& get_counters() const { return m_counters; }
 
 private:
     // Where the connections of one location first deliver.
