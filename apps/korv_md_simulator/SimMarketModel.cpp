@@ -22,6 +22,7 @@ namespace {
 // A long sequence (every instrument, many events) comes about once in this
 // many sequences; it is what makes the encoder split into continue packets.
 constexpr uint32_t LONG_SEQUENCE_EVERY = 25;
+constexpr int LONG_SEQUENCE_INSTRUMENTS = 40;
 // Events per instrument group. The upper bound keeps a group well inside one
 // packet body (each field is at most about 30 bytes on the wire).
 constexpr int32_t MAX_GROUP_EVENTS = 30;
@@ -57,9 +58,7 @@ SimMarketModel::SimMarketModel(int topic_id, int instrument_count, int depth, ui
       // Topics of one run differ, and each still replays from the seed alone.
       m_random(seed * 0x100000001B3ULL + uint64_t(topic_id)),
       m_settlement_session(),
-      m_snap_time(),
-      m_snap_seconds(seconds),
-      m_sequence_count(0)
+      m_snap_time()
 {
     char date[9];
     char time[9];
@@ -161,32 +160,30 @@ void SimMarketModel::init_instrument(int no, unsigned seconds, unsigned millisec
 void SimMarketModel::next_sequence(unsigned seconds, unsigned millisec, std::vector<SimGroup>& out)
 {
     out.clear();
-    m_snap_seconds = seconds;
     format_local_time(seconds, m_snap_time.SnapDate, m_snap_time.SnapTime);
     m_snap_time.SnapMillisec = int(millisec);
-    ++m_sequence_count;
     int count = int(m_instruments.size());
     if (count == 0)
         return;
-    if (m_random.below(LONG_SEQUENCE_EVERY) == 0) {
-        for (int no = 0; no < count; ++no) {
-            out.push_back(SimGroup{no, {}});
-            move_instrument(m_instruments[size_t(no)], m_random.between(15, MAX_GROUP_EVENTS),
-                            out.back());
-        }
-    } else {
-        // A few distinct instruments, in random order.
-        int wanted = std::min(count, m_random.between(1, 4));
-        std::vector<int> chosen;
-        while (int(chosen.size()) < wanted) {
-            int no = int(m_random.below(uint32_t(count)));
-            if (std::find(chosen.begin(), chosen.end(), no) == chosen.end())
-                chosen.push_back(no);
-        }
-        for (int no : chosen) {
-            out.push_back(SimGroup{no, {}});
-            move_instrument(m_instruments[size_t(no)], m_random.between(1, 6), out.back());
-        }
+    // A long sequence changes every instrument (up to a limit, so that a big
+    // topic does not send thousands of packets at once), a normal one a few.
+    bool long_sequence = m_random.below(LONG_SEQUENCE_EVERY) == 0;
+    int wanted = long_sequence ? std::min(count, LONG_SEQUENCE_INSTRUMENTS)
+                               : std::min(count, m_random.between(1, 4));
+    std::vector<int> chosen;
+    if (wanted == count) {
+        for (int no = 0; no < count; ++no)
+            chosen.push_back(no);
+    }
+    while (int(chosen.size()) < wanted) {
+        int no = int(m_random.below(uint32_t(count)));
+        if (std::find(chosen.begin(), chosen.end(), no) == chosen.end())
+            chosen.push_back(no);
+    }
+    for (int no : chosen) {
+        out.push_back(SimGroup{no, {}});
+        int events = long_sequence ? m_random.between(15, MAX_GROUP_EVENTS) : m_random.between(1, 6);
+        move_instrument(m_instruments[size_t(no)], events, out.back());
     }
     // A group whose moves all fell through carries nothing; leave it out.
     out.erase(std::remove_if(out.begin(), out.end(),

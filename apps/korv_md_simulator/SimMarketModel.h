@@ -94,7 +94,6 @@ public:
         return m_settlement_session;
     }
     const BRAX::KORV_USER_API::TopicSnapTime& get_snap_time() const { return m_snap_time; }
-    unsigned get_snap_seconds() const { return m_snap_seconds; }
 
     // Prices as the receiver computes them: offset x tick + base, in double.
     static double level_price(const SimInstrument& instrument, const SimLevel& level);
@@ -126,8 +125,6 @@ private:
     std::vector<SimInstrument> m_instruments;
     BRAX::KORV_USER_API::TopicSettlementSession m_settlement_session;
     BRAX::KORV_USER_API::TopicSnapTime m_snap_time;
-    unsigned m_snap_seconds;
-    uint64_t m_sequence_count;
 };
 
 }  // namespace SIM

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -178,4 +179,17 @@ TEST(SimMarketModel, TradesAccumulateAndStampTheSequenceTime)
     EXPECT_STREQ(time, traded->MarketData.UpdateTime);
     EXPECT_EQ(250, traded->MarketData.UpdateMillisec);
     EXPECT_STREQ(time, model.get_snap_time().SnapTime);
+}
+
+TEST(SimMarketModel, LongSequencesOfABigTopicStayBounded)
+{
+    SimMarketModel model(1001, 500, 5, 3, START, 0);
+    std::vector<SimGroup> groups;
+    size_t largest = 0;
+    for (int n = 0; n < 300; ++n) {
+        model.next_sequence(START, 0, groups);
+        largest = std::max(largest, groups.size());
+    }
+    EXPECT_GT(largest, 4u);
+    EXPECT_LE(largest, 40u);
 }
