@@ -46,9 +46,10 @@ struct IntrSlot {
     static IntrSlot* from_list_node(ListNode* node);
 };
 
-// One place in the ring of synchronous calls.
+// One place in the ring of synchronous calls: the waiting caller's own
+// semaphore and its task (null while the slot is empty).
 struct MutualSlot {
-    Semaphore m_semaphore{0};
+    Semaphore* m_done = nullptr;
     Task* m_task = nullptr;
 };
 
