@@ -1,0 +1,71 @@
+// Internal: the reply of one MDQP query, read packet body by packet body.
+//
+// The stub appends the body of every reply packet with the query's request
+// id and notifies the set when the packet without MDQP_FLAG_CONTINUE
+// arrives. Until then read() answers -1 and schedule() parks its reader,
+// who is woken once, on completion. Each read() then yields exactly one
+// packet body, one field list, in arrival order.
+//
+// A reply is held whole in memory, so one that grows past MAX_RESULT_BYTES,
+// or a body larger than one cache block, is refused: it stays incomplete until its reader gives
+// up and closes it.
+//
+// Reactor thread only. Created by the stub, owned by the reader, who ends it
+// with close() while the stub still exists.
+#pragma once
+
+#include <deque>
+
+#include "velta/source/base/CacheList.h"
+#include "velta/source/base/Packet.h"
+#include "velta/source/base/PacketBuffer.h"
+#include "velta/source/stream/InputStream.h"
+#include "velta/source/task/TaskQueue.h"
+
+namespace KORV {
+namespace USER {
+
+class KorvUserMdqpStub;
+
+class KorvMdqpResultSet : public InputStream<PacketBuffer> {
+public:
+    static constexpr int CACHE_BLOCK = 32768;
+    static constexpr int MAX_RESULT_BYTES = 64 * 1024 * 1024;
+
+    KorvMdqpResultSet(KorvUserMdqpStub* stub, int request_id);
+    ~KorvMdqpResultSet() override;
+
+    // 0 when complete; otherwise the task waits for completion: -1.
+    int schedule(Task* task) override;
+    long seek(long offset, int whence) override;
+    long tell() override;
+    // -1 while incomplete, -19 when every body was read, -6 (nothing
+    // consumed) when out's tailroom is short of the next body; otherwise
+    // appends the next body to out and returns 0.
+    int read(PacketBuffer& out) override;
+    // Destroys the set through its stub.
+    int close() override;
+
+    // Keeps a copy of the body: 0, EC_INSUF_BUFFER when the reply grows too
+    // large (once; the set then stays incomplete), EC_DISCARD for every
+    // body after that.
+    int append(const Packet& body);
+    // Marks the reply complete and wakes its readers; a refused reply is
+    // never complete.
+    void notify();
+
+    int request_id() const { return m_request_id; }
+
+private:
+    KorvUserMdqpStub* m_stub;
+    int m_request_id;
+    bool m_complete;
+    bool m_refused;
+    long m_held_bytes;
+    std::deque<Packet> m_packets;
+    CacheList m_cache;
+    TaskQueue m_readers;
+};
+
+}  // namespace USER
+}  // namespace KORV
