@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <string>
 
 #include "velta/source/base/ErrorCode.h"
@@ -84,16 +83,4 @@ TEST(KorvMdqpResultSet, ReplyOutgrowingTheLimitIsRefusedAndNeverCompletes)
     PacketBufferExt<64> out;
     out.reset(0);
     EXPECT_EQ(big.read(out), EC_WOULDBLOCK);
-}
-
-TEST(KorvMdqpResultSet, SeekAndTellAreNotImplemented)
-{
-    KorvMdqpResultSet set(nullptr, 1);
-    try {
-        set.seek(0, 0);
-        FAIL();
-    } catch (const std::logic_error& e) {
-        EXPECT_STREQ(e.what(), "The method or operation is not implemented.");
-    }
-    EXPECT_THROW(set.tell(), std::logic_error);
 }

@@ -174,17 +174,6 @@ TEST_F(MdqpChannelTest, SeveralClosesGiveOneReportWithTheLastError)
     EXPECT_EQ(m_recorder.errors, (std::vector<int>{EC_CLOSED, EC_CLOSED}));
 }
 
-TEST_F(MdqpChannelTest, PeerClosingTheConnectionIsReported)
-{
-    m_peer.close();
-    ASSERT_TRUE(run_until(m_reactor, [&] { return !m_recorder.errors.empty(); }));
-    EXPECT_EQ(m_recorder.errors, std::vector<int>{EC_CLOSED});
-    // Writes on the dead connection fail and are reported the same way.
-    EXPECT_EQ(write_packet(1, 10), EC_CLOSED);
-    run_iterations(m_reactor, 3);
-    EXPECT_EQ(m_recorder.errors, (std::vector<int>{EC_CLOSED, EC_CLOSED}));
-}
-
 TEST_F(MdqpChannelTest, PacketTooLongForTheWriteQueueIsRefusedUnsent)
 {
     EXPECT_EQ(write_packet(1, MDQP_MAX_WRITE_LENGTH - 8 + 1), EC_INSUF_BUFFER);

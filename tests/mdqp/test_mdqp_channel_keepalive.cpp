@@ -101,4 +101,6 @@ TEST(MdqpChannelKeepAlive, HeartbeatsEveryThreeTicksAndExpiryTenTicksAfterTheLas
     EXPECT_EQ(answering.heartbeats_at_error, 4);
     // Heartbeats never reach the handler.
     EXPECT_EQ(answering.packets, 0);
+    silent.channel.reset();
+    answering.channel.reset();
 }
