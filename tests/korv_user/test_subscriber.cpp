@@ -1,5 +1,7 @@
 // The subscriber against a real stub and a small MDQP peer on 127.0.0.1.
-// The QryError case waits out one 3000 ms query time-out on the real clock.
+// The QryError and gap retry cases each wait out one 3000 ms pause on the
+// real clock, the logged-out case the stub's 5000 ms pause after its last
+// server.
 #include "tests/korv_user/test_subscriber_fixture.h"
 
 #include <cstdio>
@@ -174,4 +176,39 @@ TEST(TopicSnapshot, ASecondSnapshotReplacesTheLevelsInAnyRecordOrder)
         EXPECT_EQ(topic.get_instrument(0)->BidTable.get_entries()[0].Price, 100) << round;
     }
     EXPECT_EQ(topic.get_rejected_count(), 0u);
+}
+
+TEST_F(SubscriberTest, AGapFoundLoggedOutIsFilledByAFreshSnapshotAfterTheNextLogin)
+{
+    answer_snapshot(login(), 0);
+    ASSERT_TRUE(run_until_live());
+    m_peer.close();
+    ASSERT_TRUE(run_until(m_reactor, [&] { return m_stub->state() != KorvUserMdqpStub::SID_LoggedIn; }));
+    testing::internal::CaptureStdout();
+    feed(mirp_packet(3));
+    Parsed query = login();  // the snapshot query, not a gap query
+    testing::internal::GetCapturedStdout();
+    answer_snapshot(query, 3);
+    ASSERT_TRUE(run_until_live());
+    EXPECT_EQ(m_subscriber->get_packet_no(), 3u);
+}
+
+TEST_F(SubscriberTest, GapRepliesThatKeepMissingThePacketEndInASnapshot)
+{
+    answer_snapshot(login(), 0);
+    ASSERT_TRUE(run_until_live());
+    testing::internal::CaptureStdout();
+    feed(mirp_packet(5));
+    for (int i = 0; i < KorvUserSubscriber::MAX_GAP_RETRY; ++i) {
+        Parsed gap = next_request();
+        ASSERT_EQ(gap.trans_id, 0x33) << i;
+        m_peer.send(packet(0x34, gap.request_id, ""));
+    }
+    Parsed query = next_request();  // after the 3000 ms pause
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(query.trans_id, 0x31);
+    EXPECT_EQ(m_events.count("event GapError 3 topic_id = 7, packets [1, 5) not served"), 1);
+    answer_snapshot(query, 4);
+    ASSERT_TRUE(run_until_live());
+    EXPECT_EQ(m_subscriber->get_packet_no(), 5u);
 }
