@@ -81,7 +81,8 @@ KorvUserTopic::KorvUserTopic(int16_t topic_id)
       m_settlement_session(),
       m_snap_time(),
       m_instrument_map(53),
-      m_rejected_count(0)
+      m_rejected_count(0),
+      m_snapshot_serial(0)
 {
 }
 
@@ -143,6 +144,7 @@ void KorvUserTopic::handle_instrument(const MDQP_TopicInstrument* instrument)
     while (no >= int(m_market_data_table.size()))
         m_market_data_table.push_back(new InstrumentMarketData(int(m_market_data_table.size())));
     InstrumentMarketData* entry = m_market_data_table[no];
+    enter_snapshot(entry);
     entry->Instrument = *instrument;
     // The id is the map's key and is hashed and copied as a C string.
     terminate_text(entry->Instrument.InstrumentID);
@@ -154,6 +156,7 @@ void KorvUserTopic::handle_market_data(const MDQP_TopicMarketData* market_data)
     InstrumentMarketData* entry = find_entry("market_data", market_data->InstrumentNo);
     if (entry == nullptr)
         return;
+    enter_snapshot(entry);
     entry->MarketData = *market_data;
     terminate_text(entry->MarketData.UpdateDate);
     terminate_text(entry->MarketData.UpdateTime);
@@ -167,6 +170,7 @@ void KorvUserTopic::handle_market_by_price(const MDQP_TopicMarketByPrice* level)
     InstrumentMarketData* entry = find_entry("market_by_price", level->InstrumentNo);
     if (entry == nullptr)
         return;
+    enter_snapshot(entry);
     PriceEntryTable& side = level->EntryType == MDET_Bid ? entry->BidTable : entry->AskTable;
     check_level(side.append(PriceEntry{level->Price, level->Volume}), "market_by_price",
                 level->InstrumentNo, side.get_count() + 1);
@@ -295,6 +299,15 @@ KorvUserTopic::InstrumentMarketData* KorvUserTopic::find_entry(const char* what,
         return nullptr;
     }
     return m_market_data_table[no];
+}
+
+void KorvUserTopic::enter_snapshot(InstrumentMarketData* entry)
+{
+    if (entry->SnapshotSerial == m_snapshot_serial)
+        return;
+    entry->SnapshotSerial = m_snapshot_serial;
+    entry->BidTable.truncate(0);
+    entry->AskTable.truncate(0);
 }
 
 void KorvUserTopic::reg_market_data(InstrumentMarketData* entry)

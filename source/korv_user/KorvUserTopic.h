@@ -15,6 +15,11 @@
 // that names an instrument outside the table, or a level edit the side
 // cannot take, is refused: counted, reported as the "TopicError" event, and
 // otherwise ignored.
+//
+// A snapshot replaces what an earlier one left: begin_snapshot() opens a new
+// one, and the first snapshot record that names an instrument clears its
+// levels, whatever order the records come in. Instruments the snapshot does
+// not name keep theirs.
 #pragma once
 
 #include <cstddef>
@@ -95,7 +100,10 @@ public:
 
     // One instrument; linked into the updated list while registered.
     struct InstrumentMarketData : ListNode {
-        explicit InstrumentMarketData(int no) : InstrumentNo(no), Instrument(), MarketData() {}
+        explicit InstrumentMarketData(int no)
+            : InstrumentNo(no), Instrument(), MarketData(), SnapshotSerial(0)
+        {
+        }
         ~InstrumentMarketData() { detach(); }
 
         int InstrumentNo;
@@ -103,6 +111,8 @@ public:
         MDQP_TopicMarketData MarketData;
         PriceEntryTable BidTable;
         PriceEntryTable AskTable;
+        // The snapshot that last cleared the levels.
+        uint32_t SnapshotSerial;
     };
 
     explicit KorvUserTopic(int16_t topic_id);
@@ -127,7 +137,8 @@ public:
     // Local date and time of seconds since the epoch become the topic's time.
     void set_snap_time(unsigned seconds, unsigned millisec);
 
-    // Snapshot records.
+    // Snapshot records. Each snapshot starts with begin_snapshot().
+    void begin_snapshot() { ++m_snapshot_serial; }
     void handle_settlement_session(const BRAX::KORV::MDQP_TopicSettlementSession* session);
     void handle_snap_time(const BRAX::KORV::MDQP_TopicSnapTime* snap_time);
     void handle_instrument(const MDQP_TopicInstrument* instrument);
@@ -161,6 +172,7 @@ public:
 
 private:
     InstrumentMarketData* find_entry(const char* what, int no);
+    void enter_snapshot(InstrumentMarketData* entry);
     void reg_market_data(InstrumentMarketData* entry);
     void set_daily_price(int no, double MDQP_TopicMarketData::*field, int32_t offset);
     void check_level(int result, const char* what, int no, int level);
@@ -176,6 +188,7 @@ private:
     std::vector<InstrumentMarketData*> m_market_data_table;
     TaskQueue m_wait_queue;
     unsigned m_rejected_count;
+    uint32_t m_snapshot_serial;
 };
 
 }  // namespace USER

@@ -19,25 +19,25 @@
 // cancelled or destroyed is empty, and alloc_notify() hands out the lowest
 // empty slot, so ids stay small and m_notify_slot_size is a high-water mark.
 //
-// Mutual slots. schedule_mutual() from another thread takes a ticket from
-// the atomic write counter, publishes the task in slot (ticket % 64),
-// interrupts the wait and blocks on the slot's semaphore; the loop serves at
-// most one slot per iteration, spinning until the pointer is published.
-//
-// The flags and pointers shared between threads are read and written with
-// acquire/release atomics: plain moves on x86-64, and correct elsewhere.
+// Mutual slots: a caller takes a ticket, publishes its task and its own
+// semaphore in slot ticket % 64 and waits on it; each iteration serves at
+// most one slot, spinning until the pointer is visible.
+// Shared flags and pointers use acquire/release atomics (plain x86-64 moves).
 
 void IntrSlot::bind(Task* task)
 {
     __atomic_store_n(&m_enabled, true, __ATOMIC_RELEASE);
-    __atomic_store_n(&m_requested, false, __ATOMIC_RELEASE);
+    // A slot freed while its request was pending is still linked: the request
+    // stays (one early wake-up of the new task), else the next one would link
+    // the slot twice.
+    if (m_list_node.empty())
+        __atomic_store_n(&m_requested, false, __ATOMIC_RELEASE);
     m_task_queue.push_back(task);
 }
 
 Reactor::Reactor() : m_running(true), m_delay_manager(new WheelDelayTaskManager(this)) {}
 
-// Members go only after the thread has been joined: the loop uses all of
-// them, and a subclass's destructor must have stopped it before its own.
+// Members go only after the thread has been joined; a subclass stops it first.
 Reactor::~Reactor()
 {
     stop();
@@ -141,10 +141,15 @@ void Reactor::schedule_mutual(Task* task)
     }
     uint64_t ticket = static_cast<uint64_t>(m_mutual_write.increment() - 1);
     MutualSlot& slot = m_mutual_slots[ticket % MUTUAL_SLOT_SIZE];
+    // The semaphore is the caller's own, not the slot's: a caller slow to
+    // wait would otherwise have its wake-up taken by the slot's next user,
+    // who can come round the ring meanwhile and return before its task ran.
+    Semaphore done(0);
+    __atomic_store_n(&slot.m_done, &done, __ATOMIC_RELAXED);
     __atomic_store_n(&slot.m_task, task, __ATOMIC_RELEASE);
     memory_barrier();
     interrupt();
-    slot.m_semaphore.lock();
+    done.lock();
 }
 
 void Reactor::poll_mutual()
@@ -157,8 +162,10 @@ void Reactor::poll_mutual()
     while ((task = __atomic_load_n(&slot.m_task, __ATOMIC_ACQUIRE)) == nullptr)
         memory_barrier();
     task->wake_up();
+    // Once the pointer is cleared the slot may be taken again at once.
+    Semaphore* done = __atomic_load_n(&slot.m_done, __ATOMIC_RELAXED);
     __atomic_store_n(&slot.m_task, static_cast<Task*>(nullptr), __ATOMIC_RELEASE);
-    slot.m_semaphore.unlock();
+    done->unlock();
     ++m_mutual_read;
 }
 

@@ -12,9 +12,9 @@
 //
 // One iteration (wake_up) serves, in this order: one synchronous call, the
 // requested notify slots, the expired timers, every ready task, then the I/O
-// wait (no wait when tasks became ready meanwhile). Timers and readiness
-// move their tasks to the front of the ready queue; they run in that order
-// on the next pass over it.
+// wait (no wait when tasks became ready meanwhile). Expired timers and
+// ready descriptors put their tasks before those already ready: timers in
+// the same iteration, descriptors reported by the wait in the next one.
 #pragma once
 
 #include <atomic>
@@ -46,9 +46,10 @@ struct IntrSlot {
     static IntrSlot* from_list_node(ListNode* node);
 };
 
-// One place in the ring of synchronous calls.
+// One place in the ring of synchronous calls: the waiting caller's own
+// semaphore and its task (null while the slot is empty).
 struct MutualSlot {
-    Semaphore m_semaphore{0};
+    Semaphore* m_done = nullptr;
     Task* m_task = nullptr;
 };
 

@@ -86,10 +86,10 @@ int SelectIoTaskManager::fill_set(ListHead& schedulers, fd_set& set, int highest
     return highest;
 }
 
-// Sorts the schedulers taken out of a wait list: the reported ones hand
-// their task to the front of the ready queue (and stop waiting), the others
-// go back to the end of the wait list. Walking in list order keeps both the
-// order of the tasks handed over and the order of those still waiting.
+// Sorts the schedulers taken out of a wait list: each reported one hands
+// its task to the front of the ready queue (and stops waiting), the others
+// go back to the end of the wait list, so those still waiting keep their
+// order. Ready tasks need no order among themselves: each owns its socket.
 void SelectIoTaskManager::dispatch(ListHead& schedulers, const fd_set& set, ListHead& waiting,
                                    bool output)
 {

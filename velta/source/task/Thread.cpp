@@ -8,12 +8,18 @@ bool Thread::create()
 {
     if (thread_handle() != 0)
         return true;
-    return pthread_create(&m_thread, nullptr, thread_entry, this) == 0;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, thread_entry, this) != 0)
+        return false;
+    __atomic_store_n(&m_thread, thread, __ATOMIC_RELEASE);
+    m_started.unlock();
+    return true;
 }
 
 void* Thread::thread_entry(void* param)
 {
     Thread* thread = static_cast<Thread*>(param);
+    thread->m_started.lock();
     srand(get_tick_count());
     if (thread->init_instance())
         thread->run();
@@ -25,11 +31,14 @@ void* Thread::thread_entry(void* param)
 
 bool Thread::join()
 {
-    // Taking the handle atomically lets exactly one caller join.
-    pthread_t thread = __atomic_exchange_n(&m_thread, 0, __ATOMIC_ACQ_REL);
+    MutexShield shield(&m_join_mutex);
+    pthread_t thread = thread_handle();
     if (thread == 0)
         return true;
-    return pthread_join(thread, nullptr) == 0;
+    if (pthread_join(thread, nullptr) != 0)
+        return false;
+    __atomic_store_n(&m_thread, 0, __ATOMIC_RELEASE);
+    return true;
 }
 
 bool Thread::is_current_thread() const

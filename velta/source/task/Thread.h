@@ -3,7 +3,7 @@
 // create() starts the thread: it calls init_instance(), then run() if that
 // succeeded, then exit_instance(). join() waits for it to end and forgets
 // the handle, so the object can be started again; it is safe to call twice
-// and from several threads (only one of them joins).
+// and from several threads (each returns once the thread has ended).
 //
 // The thread check is off: is_current_thread() answers true on every thread,
 // which is what lets objects schedule their first tasks on their reactor from
@@ -12,6 +12,9 @@
 #pragma once
 
 #include <pthread.h>
+
+#include "velta/source/task/Mutex.h"
+#include "velta/source/task/Semaphore.h"
 
 class Thread {
 public:
@@ -37,5 +40,12 @@ protected:
     int m_thread_check = 0;
 
 private:
+    // Holds the new thread until its handle is stored, so that its own
+    // is_current_thread() already knows it.
+    Semaphore m_started{0};
+    // The handle stays valid until the thread has ended, and concurrent
+    // joiners all return only once it has.
+    Mutex m_join_mutex;
+
     static void* thread_entry(void* param);
 };

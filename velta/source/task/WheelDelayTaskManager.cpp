@@ -16,13 +16,15 @@ uint32_t WheelDelayTaskManager::get_jiffies()
 }
 
 // The delay counts from the wheel's current jiffy, not from the clock. A
-// delay below one jiffy has delta 0 and waits a whole turn of the wheel;
-// see TimingWheel.h for why.
+// delay below one jiffy would have delta 0, and the wheel has already
+// emptied the current jiffy's slot (see TimingWheel.h), so it would wait a
+// whole turn of 2048 ms; it is given the next jiffy instead.
 void WheelDelayTaskManager::schedule(WheelDelayTaskScheduler* scheduler)
 {
     VELTA_ASSERT(m_reactor->is_current_thread());
     TimingWheelNode& node = scheduler->node();
-    node.m_expires = m_wheel.calc_expires(scheduler->delay_ms() >> JIFFY_SHIFT, 1);
+    uint32_t delta = scheduler->delay_ms() >> JIFFY_SHIFT;
+    node.m_expires = m_wheel.calc_expires(delta == 0 ? 1 : delta, 1);
     m_wheel.add_timer(&node);
 }
 

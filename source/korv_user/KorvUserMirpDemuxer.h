@@ -1,0 +1,70 @@
+// Internal: receives the datagrams of one multicast location, cuts them into
+// MIRP packets and hands each to the subscriber of its topic.
+//
+// The constructor and subscribe() run on the thread that sets the library
+// up, before the reactor runs; joining the group and everything after it
+// run on the reactor thread. Nothing is locked.
+#pragma once
+
+#include <cstdint>
+#include <map>
+
+#include "velta/source/protocol/Demuxer.h"
+#include "velta/source/protocol/ProtocolStack.h"
+#include "velta/source/protocol/ProtocolStackKey.h"
+#include "velta/source/task/Task.h"
+
+class Reactor;
+
+namespace KORV {
+namespace USER {
+
+class KorvUserMdqpStub;
+class KorvUserSubscriber;
+class KorvUserTopic;
+
+class KorvUserMirpDemuxer : public Demuxer {
+public:
+    // Parses the "udpg" location now and joins its group on the reactor.
+    KorvUserMirpDemuxer(Reactor* reactor, const char* location);
+    // Releases the subscribers, then the transport.
+    ~KorvUserMirpDemuxer() override;
+    KorvUserMirpDemuxer(const KorvUserMirpDemuxer&) = delete;
+    KorvUserMirpDemuxer& operator=(const KorvUserMirpDemuxer&) = delete;
+
+    // One datagram: 0 when used up, or the negative answer of the first
+    // packet that is not whole (the rest of the datagram is dropped).
+    int handle_packet(Protocol* from, const ProtocolKey* key, Packet* packet) override;
+    // The group's channel was closed (a receive error, an empty or malformed
+    // datagram): reported, and the location is bound again on the next turn
+    // of the loop, so reception goes on.
+    int handle_error(Protocol* from, const ProtocolKey* key, int error) override;
+
+    // A subscriber for the topic: 0, or -12 when the topic has one already.
+    int subscribe(short topic_id, KorvUserTopic* topic, KorvUserMdqpStub* stub);
+    // The subscriber of a topic id as the packets carry it, or null.
+    KorvUserSubscriber* find_subscriber(uint16_t topic_id) const;
+
+private:
+    struct m_subscribe_task_type : Task {
+        explicit m_subscribe_task_type(KorvUserMirpDemuxer* owner) : m_owner(owner) {}
+        void wake_up() override { m_owner->on_subscribe(); }
+        KorvUserMirpDemuxer* m_owner;
+    };
+
+    void on_subscribe();
+
+    Reactor* m_reactor;
+    ProtocolStack m_stack;
+    ProtocolStackKey m_key;
+    m_subscribe_task_type m_subscribe_task;
+    // Keyed by the unsigned 16-bit topic id that the packet headers carry,
+    // so that topics from 32768 up are found too.
+    std::map<int, KorvUserSubscriber*> m_subscribers;
+    // Set while the destructor closes the transport: its last report must
+    // not bind again.
+    bool m_closing;
+};
+
+}  // namespace USER
+}  // namespace KORV

@@ -1,0 +1,137 @@
+// Internal: keeps one topic's book consistent with one multicast source.
+//
+// The subscriber waits for the query stub to log in, queries a snapshot of
+// the topic, applies and commits it, then replays the MIRP packets that
+// arrived meanwhile in packet-number order and applies live packets one by
+// one. A hole in the numbering is filled with a gap query whose packets are
+// replayed the same way. While the subscriber is not live, or is still
+// replaying a backlog, packets are cached; their bytes live in a FIFO
+// allocator and are released in arrival order.
+//
+// The constructor runs on the thread that sets the library up; everything
+// else runs on the reactor thread, driven by four tasks. Nothing is locked.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+
+#include "source/mirp_protocol/MirpPacket.h"
+#include "velta/source/base/FifoAllocator.h"
+#include "velta/source/task/Task.h"
+
+class MirpCipher;
+class Packet;
+class Reactor;
+class TaskScheduler;
+
+namespace KORV {
+namespace USER {
+
+class KorvMdqpResultSet;
+class KorvUserMdqpStub;
+class KorvUserTopic;
+
+class KorvUserSubscriber {
+public:
+    enum StateID { SID_Auth = 0, SID_Live = 1, SID_Flush = 2, SID_QrySnap = 3, SID_QryGap = 4 };
+
+    // The action delay, which is also the time-out of every query.
+    static constexpr unsigned ACTION_DELAY = 3000;
+    // Most cached packets replayed by one run of the flush task.
+    static constexpr int MAX_GAP = 100;
+    static constexpr int MIRP_CONTENT_SIZE = 1232;
+    static constexpr int MDQP_PACKET_SIZE = 1536;
+    static constexpr unsigned long CACHE_BLOCK_SIZE = 16384;
+    // Gap queries in a row that bring nothing for the same first packet;
+    // then the server no longer has it, and only a snapshot can help.
+    static constexpr int MAX_GAP_RETRY = 3;
+
+    // Not owned: reactor, topic and stub must outlive the subscriber.
+    KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUserTopic* topic,
+                       KorvUserMdqpStub* stub);
+    virtual ~KorvUserSubscriber();
+    KorvUserSubscriber(const KorvUserSubscriber&) = delete;
+    KorvUserSubscriber& operator=(const KorvUserSubscriber&) = delete;
+
+    // Every MIRP packet of this topic, from the multicast and from gap replies.
+    void handle_mirp_packet(const MirpPacket& packet);
+
+    KorvUserTopic* get_user_topic() const { return m_topic; }
+    int get_snap_no() const { return m_snap_no; }
+    StateID get_state() const { return m_state; }
+    uint32_t get_packet_no() const { return m_packet_no; }
+    size_t get_cached_count() const { return m_cached_packets.size(); }
+
+private:
+    struct m_action_task_type : Task {
+        explicit m_action_task_type(KorvUserSubscriber* owner) : m_owner(owner) {}
+        void wake_up() override { m_owner->on_action(); }
+        KorvUserSubscriber* m_owner;
+    };
+    struct m_auth_task_type : Task {
+        explicit m_auth_task_type(KorvUserSubscriber* owner) : m_owner(owner) {}
+        void wake_up() override { m_owner->on_auth(); }
+        KorvUserSubscriber* m_owner;
+    };
+    struct m_fetch_task_type : Task {
+        explicit m_fetch_task_type(KorvUserSubscriber* owner) : m_owner(owner) {}
+        void wake_up() override { m_owner->on_fetch(); }
+        KorvUserSubscriber* m_owner;
+    };
+    struct m_flush_task_type : Task {
+        explicit m_flush_task_type(KorvUserSubscriber* owner) : m_owner(owner) {}
+        void wake_up() override { m_owner->on_flush(); }
+        KorvUserSubscriber* m_owner;
+    };
+
+    void post_action(StateID state);
+    void wait_action(StateID state);
+    void on_action();
+    void on_auth();
+    void qry_topic_snap();
+    int handle_rsp_qry_topic_snap(const Packet& packet);
+    void qry_topic_gap();
+    void handle_rsp_qry_topic_gap(const Packet& packet);
+    void on_fetch();
+    void on_flush();
+    int delivery_mirp_packet(const MirpPacket& packet);
+    void apply_market_event(const MirpPacket& packet);
+    void cache_packet(const MirpPacket& packet);
+    void pop_cached_packet();
+    void close_result_set();
+
+    Reactor* m_reactor;
+    KorvUserTopic* m_topic;
+    KorvUserMdqpStub* m_stub;
+    int m_snap_no;
+    uint32_t m_packet_no;
+    uint32_t m_gap_end;
+    // First packet of the last gap query and how often it was asked for
+    // in a row without the replay getting past it.
+    uint32_t m_gap_begin;
+    int m_gap_retry;
+    MirpCipher* m_cipher;
+    // Drops for want of a cipher are reported once per snapshot.
+    bool m_cipher_reported;
+    // A cached packet and whether it was replayed. The flag, rather than a
+    // reserved packet number, marks it, so that every number can be cached.
+    struct CachedPacket {
+        MirpPacket packet;
+        bool consumed;
+    };
+    std::map<uint32_t, CachedPacket*> m_cached_packets;
+    // Arrival order; owns the map's targets.
+    std::deque<CachedPacket> m_packet_queue;
+    FifoAllocator m_packet_allocator;
+    StateID m_state;
+    TaskScheduler* m_delay_scheduler;
+    m_action_task_type m_action_task;
+    m_auth_task_type m_auth_task;
+    m_fetch_task_type m_fetch_task;
+    m_flush_task_type m_flush_task;
+    KorvMdqpResultSet* m_result_set;
+};
+
+}  // namespace USER
+}  // namespace KORV

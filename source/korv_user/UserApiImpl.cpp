@@ -1,0 +1,133 @@
+#include "source/korv_user/UserApiImpl.h"
+
+#include "source/korv_user/KorvUserMdqpStub.h"
+#include "source/korv_user/KorvUserMirpDemuxer.h"
+#include "source/korv_user/KorvUserTopic.h"
+#include "source/korv_user/KorvUserTopicNotifier.h"
+#include "velta/source/base/ErrorCode.h"
+#include "velta/source/base/FileLogger.h"
+#include "velta/source/base/Fatal.h"
+#include "velta/source/base/Log.h"
+#include "velta/source/task/SelectReactor.h"
+
+using BRAX::KORV_USER_API::KorvMarketDataHandler;
+using BRAX::KORV_USER_API::KorvUserApi;
+
+KorvUserApi* KorvUserApi::create_instance()
+{
+    return new ::KORV::USER::UserApiImpl();
+}
+
+namespace KORV {
+namespace USER {
+
+UserApiImpl::UserApiImpl() : m_reactor(new SelectReactor()), m_stub(new KorvUserMdqpStub(m_reactor))
+{
+}
+
+// The thread goes first, so nothing below is released under it; the reactor
+// goes last, because the channels of the stub and of the demultiplexers and
+// the subscribers' timers unlink themselves from it as they are released.
+UserApiImpl::~UserApiImpl()
+{
+    stop_thread();
+    delete m_stub;
+    for (KorvUserMirpDemuxer* demuxer : m_demuxers)
+        delete demuxer;
+    for (auto& entry : m_notifiers) {
+        KorvUserTopic* topic = entry.second->get_user_topic();
+        delete entry.second;
+        delete topic;
+    }
+    m_demuxers.clear();
+    m_notifiers.clear();
+    delete m_reactor;
+    if (!m_loggers.empty()) {
+        reg_logger(LOG_EVENT_SLOT, nullptr, 0);
+        for (FileLogger* logger : m_loggers)
+            delete logger;
+    }
+}
+
+bool UserApiImpl::start()
+{
+    return m_reactor->create();
+}
+
+void UserApiImpl::close()
+{
+    delete this;
+}
+
+bool UserApiImpl::join()
+{
+    MutexShield shield(&m_join_mutex);
+    return m_reactor->join();
+}
+
+void UserApiImpl::stop_thread()
+{
+    // Deleting the reactor from its own thread would free what the running
+    // handler stands on.
+    VELTA_ASSERT(m_reactor->thread_handle() == 0 ||
+                 !pthread_equal(pthread_self(), m_reactor->thread_handle()));
+    // stop() joins the thread unless a join() on another thread holds it;
+    // then the mutex waits for that join to finish.
+    m_reactor->stop();
+    MutexShield shield(&m_join_mutex);
+    m_reactor->join();
+}
+
+int UserApiImpl::reg_fens_location(const char*)
+{
+    return EC_NONE;
+}
+
+int UserApiImpl::reg_mdqp_location(const char* location)
+{
+    return m_stub->reg_server(location);
+}
+
+int UserApiImpl::reg_mirp_location(const char* location)
+{
+    m_demuxers.push_back(new KorvUserMirpDemuxer(m_reactor, location));
+    subscribe_all();
+    return EC_NONE;
+}
+
+int UserApiImpl::set_authentication(const char* participant_id, const char* user_id,
+                                    const char* password)
+{
+    m_stub->set_authentication(participant_id, user_id, password);
+    return EC_NONE;
+}
+
+int UserApiImpl::subscribe_topic(int topic_id, KorvMarketDataHandler* handler)
+{
+    if (m_notifiers.count(topic_id) != 0)
+        return EC_EXIST;
+    KorvUserTopic* topic = new KorvUserTopic(int16_t(topic_id));
+    m_notifiers[topic_id] = new KorvUserTopicNotifier(m_reactor, topic_id, topic, handler);
+    subscribe_all();
+    return EC_NONE;
+}
+
+int UserApiImpl::set_log_file(const char* path)
+{
+    FileLogger* logger = new FileLogger(path, "korv_user_api", 0);
+    m_loggers.push_back(logger);
+    reg_logger(LOG_EVENT_SLOT, logger, 6);
+    return EC_NONE;
+}
+
+// Demultiplexers refuse a topic they have, so running this again only adds
+// the missing pairs.
+void UserApiImpl::subscribe_all()
+{
+    for (KorvUserMirpDemuxer* demuxer : m_demuxers)
+        for (auto& entry : m_notifiers)
+            demuxer->subscribe(short(entry.first), entry.second->get_user_topic(), m_stub);
+}
+
+}  // namespace USER
+}  // namespace KORV

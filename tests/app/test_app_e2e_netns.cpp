@@ -1,0 +1,127 @@
+// The test application run as a user would, against the simulator, in a
+// private network namespace: its last line per instrument equals the
+// simulator's truth, and it writes the event log Syslog.log. About 5 seconds.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+std::string build_dir()
+{
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string exe(path, n > 0 ? size_t(n) : 0);
+    return exe.substr(0, exe.rfind('/', exe.rfind('/') - 1));
+}
+
+pid_t spawn(const std::vector<std::string>& args, const std::string& out_path)
+{
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int wait_exit(pid_t pid)
+{
+    int status = 0;
+    for (int i = 0; i < 600; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        usleep(50000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+std::vector<std::string> read_lines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+size_t columns(const std::string& line)
+{
+    size_t n = 1;
+    for (char c : line)
+        n += c == ',';
+    return n;
+}
+
+std::string column(const std::string& line, size_t index)
+{
+    std::stringstream in(line);
+    std::string part;
+    for (size_t i = 0; i <= index; ++i)
+        std::getline(in, part, ',');
+    return part;
+}
+
+}  // namespace
+
+TEST(AppEndToEnd, PrintsTheTruthAndWritesTheEventLog)
+{
+    const std::string dir = "app_e2e";
+    mkdir(dir.c_str(), 0755);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    unlink("Syslog.log");
+    const std::string build = build_dir();
+    pid_t sim = spawn({build + "/apps/korv_md_simulator", "--listen", "tcp://127.0.0.1:30207",
+                       "--publish", "udpg://239.3.0.2:30201", "--duration", "3", "--linger", "1",
+                       "--heartbeat", "100", "--drop", "0.02", "--truth", "truth.txt"},
+                      "sim.txt");
+    usleep(300000);
+    pid_t app = spawn({build + "/korv_user_api_test", "1001", "tcp://127.0.0.1:30207",
+                       "udpg://239.3.0.2:30201", "P01", "U01", "secret"},
+                      "app.txt");
+    EXPECT_EQ(wait_exit(sim), 0);
+    // The application runs until it is stopped.
+    kill(app, SIGTERM);
+    wait_exit(app);
+
+    std::map<std::string, std::string> want, got;
+    for (const std::string& line : read_lines("truth.txt"))
+        if (!line.empty() && line[0] != '#' && line[0] != 'L')
+            want[column(line, 21)] = line;
+    int snap_time_lines = 0;
+    for (const std::string& line : read_lines("app.txt")) {
+        if (columns(line) == 43)
+            got[column(line, 21)] = line;
+        snap_time_lines += !line.empty() && line[0] == '!';
+    }
+    EXPECT_FALSE(want.empty());
+    EXPECT_EQ(got, want);
+    EXPECT_GT(snap_time_lines, 0);
+
+    std::string log;
+    for (const std::string& line : read_lines("Syslog.log"))
+        log += line + "\n";
+    EXPECT_NE(log.find(" korv_user_api 0["), std::string::npos);
+    EXPECT_NE(log.find("event LoginRsp 5"), std::string::npos);
+    EXPECT_NE(log.find("event query 5 req_qry_topic_snap  topic_id = 1001"), std::string::npos);
+    EXPECT_EQ(chdir(".."), 0);
+}

@@ -1,0 +1,221 @@
+// The library against the simulator, both in one private network namespace:
+// after the run, the last delivery of every instrument must equal what the
+// simulator published, with and without faults on the multicast, and with a
+// first query server that refuses every login. About 20 seconds.
+#include "source/korv_user/KorvUserApi.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/korv_user/test_subscriber_fixture.h"
+
+extern char** environ;
+
+using namespace BRAX::KORV_USER_API;
+using subscriber_test::EventLog;
+
+namespace {
+
+std::string build_dir()
+{
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string exe(path, n > 0 ? size_t(n) : 0);
+    // <build>/tests/<test>
+    return exe.substr(0, exe.rfind('/', exe.rfind('/') - 1));
+}
+
+std::string number(double value)
+{
+    if (value == UFBaseFloatType::NULL_VALUE)
+        return "";
+    char text[64];
+    snprintf(text, sizeof text, "%.12g", value);
+    return text;
+}
+
+// Keeps the last delivery of every instrument in the simulator's truth
+// format: the 43-column line and the line of all levels.
+class BookRecorder : public KorvMarketDataHandler {
+public:
+    void handle_market_data(const TopicSettlementSession* session, const TopicSnapTime*,
+                            const TopicMarketData* md, const TopicPriceEntry* bids,
+                            const TopicPriceEntry* asks) override
+    {
+        std::ostringstream line;
+        line << session->SessionDay << ',' << session->SessionCode << ',' << session->SessionNo
+             << ',';
+        for (double v : {md->LastPrice, md->LevelBasePrice, md->SnapValue1, md->SnapValue2,
+                         md->OpenPrice, md->HighPrice, md->LowPrice})
+            line << number(v) << ',';
+        line << md->Volume << ',';
+        for (double v : {md->Turnover, md->OpenInterest, md->ClosePrice, md->SettlementPrice,
+                         md->UpperLimitPrice, md->LowerLimitPrice, md->SnapValue3, md->Delta})
+            line << number(v) << ',';
+        line << md->UpdateTime << ',' << md->UpdateMillisec << ',' << md->InstrumentID << ',';
+        int bid_count = count(bids), ask_count = count(asks);
+        for (int i = 0; i < 5; ++i) {
+            line << (i < bid_count ? number(bids[i].Price) + "," + std::to_string(bids[i].Volume)
+                                   : std::string(",0"))
+                 << ',';
+            line << (i < ask_count ? number(asks[i].Price) + "," + std::to_string(asks[i].Volume)
+                                   : std::string(",0"))
+                 << ',';
+        }
+        line << md->UpdateDate;
+        std::ostringstream levels;
+        levels << "L," << md->InstrumentID;
+        for (const TopicPriceEntry* side : {bids, asks}) {
+            int n = count(side);
+            levels << ',' << n;
+            for (int i = 0; i < n; ++i)
+                levels << ',' << number(side[i].Price) << ',' << side[i].Volume;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines[md->InstrumentID] = line.str() + "\n" + levels.str();
+    }
+    std::map<std::string, std::string> lines()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lines;
+    }
+
+private:
+    static int count(const TopicPriceEntry* side)
+    {
+        int n = 0;
+        while (n < 20 && side[n].Price != UFBaseFloatType::NULL_VALUE)
+            ++n;
+        return n;
+    }
+    std::mutex m_mutex;
+    std::map<std::string, std::string> m_lines;
+};
+
+// Instrument id to its two truth lines.
+std::map<std::string, std::string> read_truth(const std::string& path)
+{
+    std::map<std::string, std::string> truth;
+    std::ifstream in(path);
+    std::string line, market_line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        if (line[0] != 'L') {
+            market_line = line;
+            continue;
+        }
+        std::string id = line.substr(2, line.find(',', 2) - 2);
+        truth[id] = market_line + "\n" + line;
+    }
+    return truth;
+}
+
+pid_t spawn(const std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    return pid;
+}
+
+int wait_exit(pid_t pid)
+{
+    int status = 0;
+    for (int i = 0; i < 600; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        usleep(50000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+// One simulator run with its own ports and truth file; the library
+// subscribes every topic and registers the servers in the given order.
+void run_and_compare(const std::string& name, const std::vector<int>& topics,
+                     const std::vector<std::string>& servers,
+                     const std::vector<std::string>& sim_options, EventLog& events)
+{
+    const std::string truth_path = name + "_truth.txt";
+    const std::string group = "udpg://239.3.0.1:" + std::to_string(31000 + getpid() % 1000);
+    std::vector<std::string> args = {build_dir() + "/apps/korv_md_simulator", "--publish", group,
+                                     "--truth", truth_path, "--heartbeat", "100"};
+    for (const std::string& server : servers)
+        args.insert(args.end(), {"--listen", server});
+    for (int topic : topics)
+        args.insert(args.end(), {"--topic", std::to_string(topic)});
+    args.insert(args.end(), sim_options.begin(), sim_options.end());
+    testing::internal::CaptureStdout();
+    pid_t sim = spawn(args);
+    usleep(300000);
+
+    BookRecorder recorder;
+    KorvUserApi* api = KorvUserApi::create_instance();
+    for (const std::string& server : servers)
+        api->reg_mdqp_location(server.c_str());
+    api->reg_mirp_location(group.c_str());
+    api->set_authentication("P01", "U01", "secret");
+    for (int topic : topics)
+        api->subscribe_topic(topic, &recorder);
+    api->start();
+    int status = wait_exit(sim);
+    api->close();
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(status, 0) << out.substr(out.size() > 4000 ? out.size() - 4000 : 0);
+
+    std::map<std::string, std::string> truth = read_truth(truth_path);
+    std::map<std::string, std::string> got = recorder.lines();
+    EXPECT_FALSE(truth.empty());
+    EXPECT_EQ(got.size(), truth.size());
+    for (const auto& entry : truth)
+        EXPECT_EQ(got[entry.first], entry.second) << entry.first;
+    EXPECT_EQ(out.find("RuntimeError"), std::string::npos);
+    EXPECT_GE(events.count("event LoginRsp 5"), 1);
+}
+
+}  // namespace
+
+TEST(EndToEnd, BooksEqualTheTruthWithAllTwentyLevels)
+{
+    EventLog events;
+    run_and_compare("clean", {1001}, {"tcp://127.0.0.1:30107"},
+                    {"--depth", "20", "--instruments", "12", "--rate", "400", "--duration", "3",
+                     "--linger", "1"},
+                    events);
+}
+
+TEST(EndToEnd, GapsAreFilledUnderLossDuplicatesReorderingAndBurstLoss)
+{
+    EventLog events;
+    run_and_compare("faults", {1001, 1002}, {"tcp://127.0.0.1:30117"},
+                    {"--depth", "10", "--instruments", "20", "--rate", "600", "--duration", "4",
+                     "--linger", "2", "--drop", "0.05", "--duplicate", "0.05", "--reorder", "5",
+                     "--burst-loss", "80@2", "--seed", "7"},
+                    events);
+    EXPECT_GE(events.count("event query 4 req_qry_topic_gap"), 1);
+}
+
+TEST(EndToEnd, FailsOverWhenTheFirstServerRefusesTheLogin)
+{
+    EventLog events;
+    run_and_compare("failover", {1001}, {"tcp://127.0.0.1:30127", "tcp://127.0.0.1:30128"},
+                    {"--login-error", "tcp://127.0.0.1:30127", "--duration", "3", "--linger", "1"},
+                    events);
+    EXPECT_GE(events.count("event LoginError 3 -7001"), 1);
+}
