@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "source/korv_user/KorvUserTopic.h"
+#include "source/mdqp_protocol/KorvProtocolConstants.h"
 #include "source/mirp_protocol/MirpEncoder.h"
 #include "source/mirp_protocol/MirpFieldCodec.h"
 #include "source/mirp_protocol/PlainCipher.h"
@@ -11,6 +13,11 @@
 #include "velta/source/stream/OutputStream.h"
 
 using namespace BRAX::KORV;
+using KORV::SIM::SimEvent;
+using KORV::SIM::SimGroup;
+using KORV::SIM::SimInstrument;
+using KORV::SIM::SimLevel;
+using KORV::SIM::SimMarketModel;
 using KORV::USER::InstrumentEventContext;
 
 namespace KORV {
@@ -45,7 +52,7 @@ void check(int ret, const char* what)
     }
 }
 
-void append_event(MirpEncoder& encoder, const BenchEvent& e)
+void append_event(MirpEncoder& encoder, const SimEvent& e)
 {
     int ret;
     switch (e.field_id) {
@@ -71,52 +78,81 @@ void append_event(MirpEncoder& encoder, const BenchEvent& e)
 
 }  // namespace
 
-BenchFeed::BenchFeed(int instrument_count, int depth, int sequence_count, uint32_t seed)
-    : m_start(instrument_count, depth, seed), m_event_count(0), m_group_count(0)
+// Times: a trading morning, a model sequence every 100 ms.
+constexpr unsigned START_SECONDS = 1765272600;
+
+BenchFeed::BenchFeed(int instrument_count, int depth, int sequence_count, int batch,
+                     uint64_t seed)
+    : m_start(TOPIC_ID, instrument_count, depth, seed, START_SECONDS, 0), m_event_count(0)
 {
-    BenchMarket market = m_start;
-    std::mt19937 rng(seed + 1);
+    SimMarketModel model = m_start;
     PacketSink sink(m_packets);
     MirpEncoder encoder(TOPIC_ID, new PlainCipher(), &sink);
-    unsigned seconds = 1765272600;  // a trading morning
-    unsigned millisec = 0;
+    unsigned tenths = 0;
+    std::vector<SimGroup> groups;
     for (int s = 0; s < sequence_count; ++s) {
-        millisec += 500;
-        if (millisec >= 1000) {
-            millisec -= 1000;
-            ++seconds;
-        }
+        unsigned seconds = START_SECONDS + tenths / 10;
+        unsigned millisec = tenths % 10 * 100;
         encoder.prepare(MIRP_TYPE_MarketEvent, unsigned(s + 1), seconds,
                         static_cast<unsigned short>(millisec));
-        for (const BenchGroup& group : market.next_sequence(1 + int(rng() % 60))) {
-            InstrumentEventContext context = {group.instrument_no, 0};
-            check(encoder.append_field(MIRP_FID_InstrumentEventHeader,
-                                       CODEC_InstrumentEventHeader::field_encode, &context,
-                                       sizeof context),
-                  "append_field");
-            for (const BenchEvent& e : group.events)
-                append_event(encoder, e);
-            m_event_count += long(group.events.size());
-            ++m_group_count;
+        for (int b = 0; b < batch; ++b) {
+            ++tenths;
+            model.next_sequence(START_SECONDS + tenths / 10, tenths % 10 * 100, groups);
+            for (const SimGroup& group : groups) {
+                InstrumentEventContext context = {group.instrument_no, 0};
+                check(encoder.append_field(MIRP_FID_InstrumentEventHeader,
+                                           CODEC_InstrumentEventHeader::field_encode, &context,
+                                           sizeof context),
+                      "append_field");
+                for (const SimEvent& e : group.events)
+                    append_event(encoder, e);
+                m_event_count += long(group.events.size());
+            }
         }
         check(encoder.flush(), "flush");
     }
 }
 
-std::vector<BenchGroup> BenchFeed::groups_of(const std::vector<char>& packet)
+void BenchFeed::fill_snapshot(USER::KorvUserTopic& topic) const
 {
-    std::vector<BenchGroup> groups;
+    MDQP_TopicSettlementSession session{};
+    const BRAX::KORV_USER_API::TopicSettlementSession& own = m_start.get_settlement_session();
+    memcpy(session.SessionDay, own.SessionDay, sizeof session.SessionDay);
+    memcpy(session.SessionCode, own.SessionCode, sizeof session.SessionCode);
+    session.SessionNo = own.SessionNo;
+    topic.handle_settlement_session(&session);
+    for (const SimInstrument& instrument : m_start.get_instruments()) {
+        topic.handle_instrument(&instrument.Instrument);
+        topic.handle_market_data(&instrument.MarketData);
+        for (const std::vector<SimLevel>* side : {&instrument.Bids, &instrument.Asks}) {
+            for (const SimLevel& level : *side) {
+                MDQP_TopicMarketByPrice record{};
+                record.InstrumentNo = instrument.Instrument.InstrumentNo;
+                record.EntryType = side == &instrument.Bids ? MDET_Bid : MDET_Ask;
+                record.Price = SimMarketModel::level_price(instrument, level);
+                record.Volume = level.volume;
+                topic.handle_market_by_price(&record);
+            }
+        }
+    }
+    topic.set_market_data_depth(m_start.get_depth());
+    topic.commit();
+}
+
+std::vector<SimGroup> BenchFeed::groups_of(const std::vector<char>& packet)
+{
+    std::vector<SimGroup> groups;
     Packet body(packet.data() + MIRP_HLEN, int(packet.size()) - MIRP_HLEN);
     while (body.length() > 0) {
         MirpFieldHeader header;
         check(mirp_peek_field(body, header), "peek");
-        BenchEvent e;
+        SimEvent e;
         e.field_id = header.FieldID;
         switch (header.FieldID) {
         case MIRP_FID_InstrumentEventHeader: {
             InstrumentEventContext context;
             check(mirp_get_field<CODEC_InstrumentEventHeader>(context, body), "decode");
-            groups.push_back(BenchGroup{context.InstrumentNo, {}});
+            groups.push_back(SimGroup{context.InstrumentNo, {}});
             continue;
         }
         case MIRP_FID_MDEntryEvent:

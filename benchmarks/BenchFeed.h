@@ -1,16 +1,24 @@
 // Internal (benchmarks): a recorded MIRP feed of one topic, made once by
-// MirpEncoder from a BenchMarket, with the market as it stood when the feed
-// began (what a snapshot taken then would hold).
+// MirpEncoder from the simulator's market model, with the model as it stood
+// when the feed began (what a snapshot taken then would hold).
 //
-// Sequences carry a varying number of instrument groups, so packets range
-// from a single group to full bodies, and long sequences are split by the
-// encoder into several packets with CONTINUE set.
+// Each MIRP sequence carries the groups of `batch` consecutive sequences of
+// the model: batch 1 is the simulator's own pace (a few instruments per
+// sequence, now and then a long one that moves many), larger batches stand
+// for a busier feed whose publisher packs more changes into each sequence.
+// Long sequences are split by the encoder into packets with CONTINUE set.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "benchmarks/BenchMarket.h"
+#include "apps/korv_md_simulator/SimMarketModel.h"
+
+namespace KORV {
+namespace USER {
+class KorvUserTopic;
+}
+}  // namespace KORV
 
 namespace KORV {
 namespace BENCH {
@@ -20,25 +28,25 @@ public:
     // The topic of every packet.
     static constexpr uint16_t TOPIC_ID = 1001;
 
-    BenchFeed(int instrument_count, int depth, int sequence_count, uint32_t seed);
+    BenchFeed(int instrument_count, int depth, int sequence_count, int batch, uint64_t seed);
 
-    // The market at the start of the feed.
-    const BenchMarket& start() const { return m_start; }
+    // Fills an empty book with the market as it was at the start of the
+    // feed, as the snapshot would, sets the depth and commits.
+    void fill_snapshot(USER::KorvUserTopic& topic) const;
+
     // Whole packets, header and body, in number order.
     const std::vector<std::vector<char>>& packets() const { return m_packets; }
     // Event fields of all packets (instrument group headers not counted).
     long event_count() const { return m_event_count; }
-    long group_count() const { return m_group_count; }
 
     // Decodes the body of one packet of this feed back into its groups; the
     // feed is known to be well formed.
-    static std::vector<BenchGroup> groups_of(const std::vector<char>& packet);
+    static std::vector<SIM::SimGroup> groups_of(const std::vector<char>& packet);
 
 private:
-    BenchMarket m_start;
+    SIM::SimMarketModel m_start;
     std::vector<std::vector<char>> m_packets;
     long m_event_count;
-    long m_group_count;
 };
 
 }  // namespace BENCH

@@ -9,6 +9,7 @@
 #include "benchmarks/BenchStatistics.h"
 
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,15 +31,21 @@
 using namespace BRAX::KORV;
 using namespace BRAX::KORV_USER_API;
 using namespace KORV::BENCH;
+using KORV::SIM::SimEvent;
+using KORV::SIM::SimGroup;
 using KORV::USER::KorvUserTopic;
 
 namespace {
 
-// A busy topic: 500 instruments, 10 levels a side, 2000 sequences.
-const BenchFeed& feed()
+// A topic of 500 instruments with 10 levels a side, 8000 sequences of the
+// model, packed `batch` to a MIRP sequence (the benchmark's argument).
+const BenchFeed& feed(int batch)
 {
-    static const BenchFeed f(500, 10, 2000, 20261209);
-    return f;
+    static std::map<int, std::unique_ptr<BenchFeed>> feeds;
+    std::unique_ptr<BenchFeed>& f = feeds[batch];
+    if (!f)
+        f.reset(new BenchFeed(500, 10, 8000 / batch, batch, 20261209));
+    return *f;
 }
 
 void report_per_event(benchmark::State& state, long events, long packets)
@@ -94,7 +101,7 @@ __attribute__((noinline)) void receive(const std::vector<char>& bytes, KorvUserT
 
 void BM_MirpDecodeApply(benchmark::State& state)
 {
-    const BenchFeed& f = feed();
+    const BenchFeed& f = feed(int(state.range(0)));
     Reactor reactor;  // never runs: the notifier only parks on the book
     TouchHandler handler;
     PlainCipher cipher;
@@ -109,7 +116,7 @@ void BM_MirpDecodeApply(benchmark::State& state)
         topic.reset(new KorvUserTopic(BenchFeed::TOPIC_ID));
         notifier.reset(
             new KorvUserTopicNotifier(&reactor, BenchFeed::TOPIC_ID, topic.get(), &handler));
-        f.start().fill_snapshot(*topic);
+        f.fill_snapshot(*topic);
         long before = handler.m_calls;
         state.ResumeTiming();
         for (const std::vector<char>& packet : f.packets())
@@ -123,7 +130,7 @@ void BM_MirpDecodeApply(benchmark::State& state)
     state.counters["deliveries_per_packet"] =
         double(deliveries) / double(state.iterations()) / double(f.packets().size());
 }
-KORV_BENCHMARK(BM_MirpDecodeApply)->Unit(benchmark::kMicrosecond);
+KORV_BENCHMARK(BM_MirpDecodeApply)->Arg(1)->Arg(8)->Unit(benchmark::kMicrosecond);
 
 // The integers of a packet's events, each as a zigzag varint, back to back.
 std::vector<unsigned char> integers_of(const std::vector<char>& packet)
@@ -134,10 +141,10 @@ std::vector<unsigned char> integers_of(const std::vector<char>& packet)
         int n = VELTA::CODE::var_int64_encode(buf, v);
         out.insert(out.end(), buf, buf + n);
     };
-    for (const BenchGroup& group : BenchFeed::groups_of(packet)) {
+    for (const SimGroup& group : BenchFeed::groups_of(packet)) {
         put(group.instrument_no);
         put(0);
-        for (const BenchEvent& e : group.events) {
+        for (const SimEvent& e : group.events) {
             switch (e.field_id) {
             case MIRP_FID_MDEntryEvent:
                 put(e.entry.EventType);
@@ -184,7 +191,7 @@ int64_t decode_integers(const unsigned char* p, const unsigned char* end)
 
 void BM_ScalarVarintLoop(benchmark::State& state)
 {
-    const BenchFeed& f = feed();
+    const BenchFeed& f = feed(int(state.range(0)));
     std::vector<std::vector<unsigned char>> buffers;
     for (const std::vector<char>& packet : f.packets())
         buffers.push_back(integers_of(packet));
@@ -194,17 +201,17 @@ void BM_ScalarVarintLoop(benchmark::State& state)
     }
     report_per_event(state, f.event_count(), long(f.packets().size()));
 }
-KORV_BENCHMARK(BM_ScalarVarintLoop)->Unit(benchmark::kMicrosecond);
+KORV_BENCHMARK(BM_ScalarVarintLoop)->Arg(1)->Arg(8)->Unit(benchmark::kMicrosecond);
 
 #ifdef KORV_BENCH_PROTOBUF
 
 std::string protobuf_of(const std::vector<char>& packet)
 {
     korv_bench::EventBatch batch;
-    for (const BenchGroup& group : BenchFeed::groups_of(packet)) {
+    for (const SimGroup& group : BenchFeed::groups_of(packet)) {
         korv_bench::InstrumentGroup* g = batch.add_groups();
         g->set_instrument_no(group.instrument_no);
-        for (const BenchEvent& e : group.events) {
+        for (const SimEvent& e : group.events) {
             switch (e.field_id) {
             case MIRP_FID_MDEntryEvent: {
                 korv_bench::LevelEvent* level = g->add_levels();
@@ -241,7 +248,7 @@ std::string protobuf_of(const std::vector<char>& packet)
 
 void BM_ProtobufParse(benchmark::State& state)
 {
-    const BenchFeed& f = feed();
+    const BenchFeed& f = feed(int(state.range(0)));
     std::vector<std::string> messages;
     long bytes = 0;
     for (const std::vector<char>& packet : f.packets()) {
@@ -266,7 +273,7 @@ void BM_ProtobufParse(benchmark::State& state)
         mirp_bytes += long(packet.size()) - MIRP_HLEN;
     state.counters["bytes_vs_mirp"] = double(bytes) / double(mirp_bytes);
 }
-KORV_BENCHMARK(BM_ProtobufParse)->Unit(benchmark::kMicrosecond);
+KORV_BENCHMARK(BM_ProtobufParse)->Arg(1)->Arg(8)->Unit(benchmark::kMicrosecond);
 
 #endif
 

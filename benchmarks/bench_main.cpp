@@ -70,16 +70,20 @@ void compare(const char* what, double figure, const char* base_what, double base
 void print_summary(const SummaryReporter& r)
 {
     printf("\nSummary (fastest repetition when repeated)\n");
-    double apply = r.value("BM_MirpDecodeApply", "per_event");
-    double proto = r.value("BM_ProtobufParse", "per_event");
-    double varint = r.value("BM_ScalarVarintLoop", "per_event");
     double goal_apply = 30 * NS, goal_level = 20 * NS;
-    compare("MIRP decode+apply per event", apply, "goal", goal_apply, "goal: ratio <= 1");
-    compare("MIRP decode+apply per event", apply, "protobuf parse alone", proto,
-            "goal: ratio <= 0.33 (3x faster)");
-    compare("MIRP decode+apply per event", apply, "scalar varint loop", varint,
-            "the floor of any varint format");
-    compare("protobuf parse alone per event", proto, "scalar varint loop", varint, "");
+    for (const char* batch : {"/1", "/8"}) {
+        std::string apply_name = std::string("MIRP decode+apply per event") + batch;
+        std::string proto_name = std::string("protobuf parse alone per event") + batch;
+        double apply = r.value(std::string("BM_MirpDecodeApply") + batch, "per_event");
+        double proto = r.value(std::string("BM_ProtobufParse") + batch, "per_event");
+        double varint = r.value(std::string("BM_ScalarVarintLoop") + batch, "per_event");
+        compare(apply_name.c_str(), apply, "goal", goal_apply, "goal: ratio <= 1");
+        compare(apply_name.c_str(), apply, "protobuf parse alone", proto,
+                "goal: ratio <= 0.33 (3x faster)");
+        compare(apply_name.c_str(), apply, "scalar varint loop", varint,
+                "the floor of any varint format");
+        compare(proto_name.c_str(), proto, "scalar varint loop", varint, "");
+    }
     const char* levels[] = {"BM_BookLevelChange",           "BM_BookLevelInsertDelete/0",
                             "BM_BookLevelInsertDelete/10",  "BM_BookLevelInsertDelete/19",
                             "BM_BookLevelInsertCommitTrim/5", "BM_BookLevelInsertCommitTrim/10",
