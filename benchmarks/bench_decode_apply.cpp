@@ -8,11 +8,15 @@
 
 #include "benchmarks/BenchStatistics.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <malloc.h>
 
 #include "benchmarks/BenchFeed.h"
 #include "source/korv_user/KorvUserEventParser.h"
@@ -37,14 +41,14 @@ using KORV::USER::KorvUserTopic;
 
 namespace {
 
-// A topic of 500 instruments with 10 levels a side, 8000 sequences of the
-// model, packed `batch` to a MIRP sequence (the benchmark's argument).
-const BenchFeed& feed(int batch)
+// A topic of `instruments` instruments with 10 levels a side, 8000
+// sequences of the model, packed `batch` to a MIRP sequence.
+const BenchFeed& feed(int batch, int instruments = 500)
 {
-    static std::map<int, std::unique_ptr<BenchFeed>> feeds;
-    std::unique_ptr<BenchFeed>& f = feeds[batch];
+    static std::map<std::pair<int, int>, std::unique_ptr<BenchFeed>> feeds;
+    std::unique_ptr<BenchFeed>& f = feeds[std::make_pair(batch, instruments)];
     if (!f)
-        f.reset(new BenchFeed(500, 10, 8000 / batch, batch, 20261209));
+        f.reset(new BenchFeed(instruments, 10, 8000 / batch, batch, 20261209));
     return *f;
 }
 
@@ -99,9 +103,8 @@ __attribute__((noinline)) void receive(const std::vector<char>& bytes, KorvUserT
         topic.commit();
 }
 
-void BM_MirpDecodeApply(benchmark::State& state)
+void run_decode_apply(benchmark::State& state, const BenchFeed& f)
 {
-    const BenchFeed& f = feed(int(state.range(0)));
     Reactor reactor;  // never runs: the notifier only parks on the book
     TouchHandler handler;
     PlainCipher cipher;
@@ -130,7 +133,65 @@ void BM_MirpDecodeApply(benchmark::State& state)
     state.counters["deliveries_per_packet"] =
         double(deliveries) / double(state.iterations()) / double(f.packets().size());
 }
+void BM_MirpDecodeApply(benchmark::State& state)
+{
+    run_decode_apply(state, feed(int(state.range(0))));
+}
 KORV_BENCHMARK(BM_MirpDecodeApply)->Arg(1)->Arg(8)->Unit(benchmark::kMicrosecond);
+
+// Scale: the same pace (batch 8) on topics of 10 to 60000 instruments. The
+// book takes at most MAX_INSTRUMENT_COUNT (65536) instruments, so a topic of
+// 100000 cannot be measured.
+void BM_MirpDecodeApplyScale(benchmark::State& state)
+{
+    run_decode_apply(state, feed(8, int(state.range(0))));
+}
+KORV_BENCHMARK(BM_MirpDecodeApplyScale)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(60000)
+    ->Unit(benchmark::kMicrosecond);
+
+// Heap bytes in use: what a book holds, whether or not freed memory of an
+// earlier benchmark is reused for it (resident size would not show that).
+long heap_bytes()
+{
+    struct mallinfo2 info = mallinfo2();
+    return long(info.uordblks + info.hblkhd);
+}
+
+// Snapshot: filling an empty book with the records of a whole topic (the
+// book's part of taking a snapshot; the MDQP transfer is not included), and
+// the heap the filled book takes per instrument.
+void BM_BookSnapshot(benchmark::State& state)
+{
+    int instruments = int(state.range(0));
+    const BenchFeed f(instruments, 10, 0, 1, 20261209);
+    long bytes = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        long before = heap_bytes();
+        std::unique_ptr<KorvUserTopic> topic(new KorvUserTopic(BenchFeed::TOPIC_ID));
+        state.ResumeTiming();
+        f.fill_snapshot(*topic);
+        state.PauseTiming();
+        bytes = heap_bytes() - before;
+        topic.reset();
+        state.ResumeTiming();
+    }
+    state.counters["per_instrument"] = benchmark::Counter(
+        instruments, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["heap_bytes_per_instrument"] = double(bytes) / instruments;
+    state.counters["entry_bytes"] = double(sizeof(KorvUserTopic::InstrumentMarketData));
+}
+KORV_BENCHMARK(BM_BookSnapshot)
+    ->Arg(10)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(60000)
+    ->Unit(benchmark::kMicrosecond);
 
 // The integers of a packet's events, each as a zigzag varint, back to back.
 std::vector<unsigned char> integers_of(const std::vector<char>& packet)

@@ -6,6 +6,9 @@
 //             blocking recvfrom loop on the same group (median, p99, p99.9)
 //   recovery  a lost burst of 1, 10, 100 and 1000 datagrams: time from the
 //             packet that reveals the gap to its delivery, and gap queries
+//   rate      the highest sustained packet rate (doubling steps) at which the
+//             library needs no gap query, beside the rate at which the plain
+//             loop loses no datagram
 //
 // Each sequence's packets carry a tag in their header's millisecond field,
 // which the handler sees again in the topic's snapshot time; so the sender
@@ -105,6 +108,9 @@ public:
         m_fd = socket(AF_INET, SOCK_DGRAM, 0);
         int on = 1;
         setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        // The receive buffer the library asks for on its group sockets.
+        int buffer = 10 * 1024 * 1024;
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(30001);
@@ -121,6 +127,8 @@ public:
         setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         m_thread = std::thread([this] { loop(); });
     }
+    uint64_t datagrams() const { return m_datagrams.load(std::memory_order_relaxed); }
+
     ~PlainReceiver()
     {
         m_running = false;
@@ -134,6 +142,8 @@ private:
         char buf[2048];
         while (m_running) {
             ssize_t n = recvfrom(m_fd, buf, sizeof buf, 0, nullptr, nullptr);
+            if (n > 0)
+                m_datagrams.fetch_add(1, std::memory_order_relaxed);
             if (n >= MIRP_HLEN && buf[1] == BRAX::KORV::MIRP_TYPE_MarketEvent) {
                 uint16_t millisec;
                 memcpy(&millisec, buf + 10, sizeof millisec);
@@ -145,6 +155,7 @@ private:
     TagClock& m_clock;
     int m_fd;
     std::atomic<bool> m_running{true};
+    std::atomic<uint64_t> m_datagrams{0};
     std::thread m_thread;
 };
 
@@ -238,6 +249,86 @@ void recovery(Harness& h, const TagClock& clock, int datagrams)
            (unsigned long long)(h.sim->get_server()->get_counters().gap_packets - gap_packets));
 }
 
+// Publishes at `rate` market packets a second for `ms` milliseconds, packed
+// into datagrams as the publisher does, then a tagged sequence, and waits
+// until the receiver has seen it (stepping the query server meanwhile, so
+// that gaps get filled). The packets and datagrams sent, and the achieved
+// rate.
+struct Blast {
+    uint64_t packets;
+    uint64_t datagrams;
+    double rate;
+};
+
+Blast blast(Harness& h, const TagClock& clock, int rate, int ms)
+{
+    uint32_t first = h.topic->get_packet_no();
+    uint64_t datagrams = h.publisher->get_counters().sent;
+    int64_t start = now_ns();
+    int64_t end = start + int64_t(ms) * 1000000;
+    int64_t now;
+    while ((now = now_ns()) < end) {
+        uint64_t due = uint64_t(double(rate) * double(now - start) / 1e9);
+        if (h.topic->get_packet_no() - first < due)
+            h.topic->publish_sequence(SECONDS, 0);
+    }
+    h.publisher->flush();
+    uint64_t packets = h.topic->get_packet_no() - first;
+    double achieved = double(packets) * 1e9 / double(now_ns() - start);
+    int tag = h.tag();
+    h.send(tag);
+    int64_t deadline = now_ns() + 20000000000LL;
+    while (clock.last() != tag && now_ns() < deadline)
+        h.sim->step();
+    return Blast{packets, h.publisher->get_counters().sent - datagrams, achieved};
+}
+
+const int RATES[] = {5000, 10000, 20000, 50000, 100000, 200000, 500000, 1000000};
+
+// The highest rate at which the library needed no gap query; *bound is set
+// when even the sender's fastest pace caused none.
+double library_rate(Harness& h, const TagClock& clock, int ms, bool* bound)
+{
+    *bound = true;
+    double best = 0;
+    for (int rate : RATES) {
+        uint64_t queries = h.sim->get_server()->get_counters().gap_queries;
+        Blast b = blast(h, clock, rate, ms);
+        uint64_t gaps = h.sim->get_server()->get_counters().gap_queries - queries;
+        fprintf(g_report, "  library  asked %7d/s  sent %9.0f packets/s  %6llu packets  %llu gap queries\n",
+                rate, b.rate, (unsigned long long)b.packets, (unsigned long long)gaps);
+        if (gaps != 0) {
+            *bound = false;
+            break;
+        }
+        best = b.rate;
+    }
+    return best;
+}
+
+// The highest rate at which the plain loop received every datagram; *bound
+// as above.
+double plain_rate(Harness& h, const TagClock& clock, const PlainReceiver& receiver, int ms,
+                  bool* bound)
+{
+    *bound = true;
+    double best = 0;
+    for (int rate : RATES) {
+        uint64_t received = receiver.datagrams();
+        Blast b = blast(h, clock, rate, ms);
+        uint64_t got = receiver.datagrams() - received;
+        // The tagged sequence's datagrams count among those received.
+        fprintf(g_report, "  plain    asked %7d/s  sent %9.0f packets/s  %6llu datagrams  %llu received\n",
+                rate, b.rate, (unsigned long long)b.datagrams, (unsigned long long)got);
+        if (got < b.datagrams) {
+            *bound = false;
+            break;
+        }
+        best = b.rate;
+    }
+    return best;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -280,15 +371,26 @@ int main(int argc, char** argv)
     fprintf(g_report, "\nRecovery from lost bursts (library)\n");
     for (int burst : {1, 10, 100, 1000})
         recovery(h, library_clock, burst);
+    int blast_ms = samples >= 1000 ? 500 : 20;
+    fprintf(g_report, "\nSustained packet rate\n");
+    bool library_bound, plain_bound;
+    double library_max = library_rate(h, library_clock, blast_ms, &library_bound);
     api->close();
 
     TagClock plain_clock;
     Percentiles plain;
+    double plain_max;
     {
         PlainReceiver receiver(plain_clock);
         latency(h, plain_clock, samples / 10 + 1);
         plain = latency(h, plain_clock, samples);
+        plain_max = plain_rate(h, plain_clock, receiver, blast_ms, &plain_bound);
     }
+    // ">=" marks a figure that only the sender's own speed limited.
+    fprintf(g_report, "library %s%.0f packets/s without a gap, plain loop %s%.0f packets/s without "
+                      "a loss: ratio %.2f (goal >= 0.8)\n",
+            library_bound ? ">= " : "", library_max, plain_bound ? ">= " : "", plain_max,
+            plain_max > 0 ? library_max / plain_max : 0);
     fprintf(g_report, "\nLatency sendto -> handler\n");
     print_latency("library (handler)", library);
     print_latency("plain blocking recvfrom loop", plain);
