@@ -115,6 +115,7 @@ BenchFeed::BenchFeed(int instrument_count, int depth, int sequence_count, int ba
 
 void BenchFeed::fill_snapshot(USER::KorvUserTopic& topic) const
 {
+    topic.begin_snapshot();
     MDQP_TopicSettlementSession session{};
     const BRAX::KORV_USER_API::TopicSettlementSession& own = m_start.get_settlement_session();
     memcpy(session.SessionDay, own.SessionDay, sizeof session.SessionDay);

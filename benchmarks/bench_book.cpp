@@ -29,6 +29,7 @@ namespace {
 std::unique_ptr<KorvUserTopic> make_book(int instruments, int levels, int depth)
 {
     std::unique_ptr<KorvUserTopic> topic(new KorvUserTopic(1));
+    topic->begin_snapshot();
     for (int no = 0; no < instruments; ++no) {
         MDQP_TopicInstrument instrument{};
         snprintf(instrument.InstrumentID, sizeof instrument.InstrumentID, "BX%05d", no);
