@@ -51,7 +51,7 @@ void print_usage(FILE* out, const char* program)
         fprintf(out, " %s", value);
     fprintf(out,
             "\nWith instrument ids, shows only those, in that order; otherwise every instrument.\n"
-            "Keys: n or Right next, p or Left previous, q quit. The library's log goes to %s.\n",
+            "Keys: n, Right or Down next; p, Left or Up previous; q quit. The library's log goes to %s.\n",
             g_log_file);
 }
 
