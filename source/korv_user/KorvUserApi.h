@@ -7,7 +7,7 @@
 // from one thread; close destroys the object.
 #pragma once
 
-#include "source/korv_user/KorvUserApiStruct.h"
+#include "KorvUserApiStruct.h"
 
 namespace BRAX {
 namespace KORV_USER_API {
