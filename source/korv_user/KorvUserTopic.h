@@ -102,7 +102,9 @@ public:
         if (pos < 0 || pos >= m_count)
             return EC_OUT_OF_BOUNDS;
         --m_count;
-        for (int i = pos; i < m_count; ++i)
+        // The second bound always holds (m_count never passes MAX_LEVEL); it
+        // lets the compiler see that the copy stays inside the array.
+        for (int i = pos; i < m_count && i + 1 < MAX_LEVEL; ++i)
             m_entries[i] = m_entries[i + 1];
         return EC_NONE;
     }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 
 using namespace BRAX::KORV_USER_API;
@@ -21,7 +23,8 @@ struct Delivery {
 
     explicit Delivery(const char* id)
     {
-        strncpy(data.InstrumentID, id, sizeof data.InstrumentID);
+        // A 31-character id fills the field with no terminator, on purpose.
+        memcpy(data.InstrumentID, id, std::min(strlen(id), sizeof data.InstrumentID));
         for (double* value : {&data.LastPrice, &data.Turnover, &data.OpenInterest, &data.OpenPrice,
                               &data.HighPrice, &data.LowPrice, &data.ClosePrice,
                               &data.SettlementPrice, &data.UpperLimitPrice, &data.LowerLimitPrice})
