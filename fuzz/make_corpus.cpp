@@ -103,6 +103,8 @@ void texts()
                           " \"levels\": [1, 2, 3], \"inner\": {\"a\": [], \"b\": {}}}");
     put("json", "array", "[\"a\\n\\t\", -12, 1e3, false, [[1], [2, [3]]]]");
     put("json", "trailing_comma", "{\"a\": 1,}");
+    // Written back without escapes, this string no longer parses.
+    put("json", "escaped_quote", "[\"a\\\"a\\n[t\"]");
 
     put("ini", "plain", "# settings\nhost=127.0.0.1\nport=5000\nname=\nport=6000\n");
     put("ini", "odd_lines", "novalue\n=empty key\r\nkey = spaced value \n#\n");
