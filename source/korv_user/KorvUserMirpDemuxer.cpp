@@ -24,7 +24,8 @@ KorvUserMirpDemuxer::KorvUserMirpDemuxer(Reactor* reactor, const char* location)
 KorvUserMirpDemuxer::~KorvUserMirpDemuxer()
 {
     for (auto& entry : m_subscribers)
-        delete entry.second;
+        if (entry.second.owned)
+            delete entry.second.subscriber;
     m_subscribers.clear();
     m_closing = true;
     m_stack.clear();
@@ -35,14 +36,24 @@ int KorvUserMirpDemuxer::subscribe(short topic_id, KorvUserTopic* topic, KorvUse
     int key = uint16_t(topic_id);
     if (m_subscribers.count(key) != 0)
         return EC_EXIST;
-    m_subscribers[key] = new KorvUserSubscriber(m_reactor, topic_id, topic, stub);
+    m_subscribers[key] = Entry{new KorvUserSubscriber(m_reactor, topic_id, topic, stub), true};
+    return EC_NONE;
+}
+
+int KorvUserMirpDemuxer::attach(short topic_id, KorvUserSubscriber* subscriber)
+{
+    int key = uint16_t(topic_id);
+    if (m_subscribers.count(key) != 0)
+        return EC_EXIST;
+    m_subscribers[key] = Entry{subscriber, false};
+    subscriber->add_line();
     return EC_NONE;
 }
 
 KorvUserSubscriber* KorvUserMirpDemuxer::find_subscriber(uint16_t topic_id) const
 {
     auto found = m_subscribers.find(topic_id);
-    return found == m_subscribers.end() ? nullptr : found->second;
+    return found == m_subscribers.end() ? nullptr : found->second.subscriber;
 }
 
 void KorvUserMirpDemuxer::on_subscribe()

@@ -27,7 +27,7 @@ class KorvUserMirpDemuxer : public Demuxer {
 public:
     // Parses the "udpg" location now and joins its group on the reactor.
     KorvUserMirpDemuxer(Reactor* reactor, const char* location);
-    // Releases the subscribers, then the transport.
+    // Releases the subscribers it owns, then the transport.
     ~KorvUserMirpDemuxer() override;
     KorvUserMirpDemuxer(const KorvUserMirpDemuxer&) = delete;
     KorvUserMirpDemuxer& operator=(const KorvUserMirpDemuxer&) = delete;
@@ -42,6 +42,10 @@ public:
 
     // A subscriber for the topic: 0, or -12 when the topic has one already.
     int subscribe(short topic_id, KorvUserTopic* topic, KorvUserMdqpStub* stub);
+    // Feeds this location's packets of the topic to a subscriber that another
+    // demultiplexer owns (a second line of the same topic): 0, or -12 when
+    // the topic has a subscriber here already.
+    int attach(short topic_id, KorvUserSubscriber* subscriber);
     // The subscriber of a topic id as the packets carry it, or null.
     KorvUserSubscriber* find_subscriber(uint16_t topic_id) const;
 
@@ -60,7 +64,11 @@ private:
     m_subscribe_task_type m_subscribe_task;
     // Keyed by the unsigned 16-bit topic id that the packet headers carry,
     // so that topics from 32768 up are found too.
-    std::map<int, KorvUserSubscriber*> m_subscribers;
+    struct Entry {
+        KorvUserSubscriber* subscriber;
+        bool owned;
+    };
+    std::map<int, Entry> m_subscribers;
     // Set while the destructor closes the transport: its last report must
     // not bind again.
     bool m_closing;

@@ -190,6 +190,8 @@ KorvUserSubscriber::KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUse
       m_packet_allocator(CACHE_BLOCK_SIZE),
       m_state(SID_Auth),
       m_delay_scheduler(nullptr),
+      m_grace_scheduler(nullptr),
+      m_line_count(1),
       m_action_task(this),
       m_auth_task(this),
       m_fetch_task(this),
@@ -199,6 +201,7 @@ KorvUserSubscriber::KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUse
     (void)topic_id;  // the book has it
     post_action(SID_Auth);
     m_delay_scheduler = m_reactor->open_delay_scheduler(ACTION_DELAY);
+    m_grace_scheduler = m_reactor->open_delay_scheduler(GAP_GRACE);
 }
 
 // The result set belongs to the stub, which releases it; the tasks leave
@@ -207,6 +210,7 @@ KorvUserSubscriber::~KorvUserSubscriber()
 {
     m_action_task.cancel();
     delete m_delay_scheduler;
+    delete m_grace_scheduler;
     delete m_cipher;
 }
 
@@ -277,9 +281,24 @@ void KorvUserSubscriber::qry_topic_snap()
     wait_action(SID_QrySnap);
 }
 
+const MirpPacket* KorvUserSubscriber::next_cached_packet() const
+{
+    auto next = m_cached_packets.upper_bound(m_packet_no);
+    return next == m_cached_packets.end() ? nullptr : &next->second->packet;
+}
+
 void KorvUserSubscriber::qry_topic_gap()
 {
     uint32_t begin = m_packet_no + 1;
+    // Another line may have brought the missing packets meanwhile: the
+    // replay then goes on, and asks again only for what is still missing.
+    const MirpPacket* next = next_cached_packet();
+    if (next != nullptr && next->packet_no() == begin) {
+        post_action(SID_Flush);
+        return;
+    }
+    if (next != nullptr && next->packet_no() < m_gap_end)
+        m_gap_end = next->packet_no();
     if (begin == m_gap_begin) {
         ++m_gap_retry;
     } else {
@@ -466,7 +485,13 @@ int KorvUserSubscriber::delivery_mirp_packet(const MirpPacket& packet)
         return EC_NONE;
     if (packet_no > m_packet_no + 1) {
         m_gap_end = packet_no;
-        post_action(SID_QryGap);
+        if (m_line_count > 1) {
+            m_state = SID_QryGap;
+            m_action_task.cancel();
+            m_grace_scheduler->schedule(&m_action_task);
+        } else {
+            post_action(SID_QryGap);
+        }
         return EC_WOULDBLOCK;
     }
     if (packet.type() != MIRP_TYPE_MarketEvent)

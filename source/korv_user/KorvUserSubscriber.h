@@ -8,6 +8,14 @@
 // replaying a backlog, packets are cached; their bytes live in a FIFO
 // allocator and are released in arrival order.
 //
+// One subscriber holds the sequence state of its topic for every multicast
+// line that carries the topic (the A and B lines of an exchange): each line's
+// demultiplexer feeds the same subscriber, so a packet is applied once
+// whichever line brings it first, one snapshot serves the book, and a packet
+// lost on one line and received on the other is no gap. With more than one
+// line a hole is given GAP_GRACE ms for the other lines to fill it before
+// it is queried.
+//
 // The constructor runs on the thread that sets the library up; everything
 // else runs on the reactor thread, driven by four tasks. Nothing is locked.
 #pragma once
@@ -46,6 +54,8 @@ public:
     // Gap queries in a row that bring nothing for the same first packet;
     // then the server no longer has it, and only a snapshot can help.
     static constexpr int MAX_GAP_RETRY = 3;
+    // How long a hole waits for another line before it is queried.
+    static constexpr unsigned GAP_GRACE = 20;
 
     // Not owned: reactor, topic and stub must outlive the subscriber.
     KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUserTopic* topic,
@@ -56,6 +66,9 @@ public:
 
     // Every MIRP packet of this topic, from the multicast and from gap replies.
     void handle_mirp_packet(const MirpPacket& packet);
+    // One more multicast line feeds this subscriber (the first comes with it).
+    void add_line() { ++m_line_count; }
+    int get_line_count() const { return m_line_count; }
 
     KorvUserTopic* get_user_topic() const { return m_topic; }
     int get_snap_no() const { return m_snap_no; }
@@ -100,6 +113,8 @@ private:
     void cache_packet(const MirpPacket& packet);
     void pop_cached_packet();
     void close_result_set();
+    // The lowest cached packet numbered above the last applied one, or null.
+    const MirpPacket* next_cached_packet() const;
 
     Reactor* m_reactor;
     KorvUserTopic* m_topic;
@@ -126,6 +141,9 @@ private:
     FifoAllocator m_packet_allocator;
     StateID m_state;
     TaskScheduler* m_delay_scheduler;
+    // Holds the gap query while other lines may still bring the packets.
+    TaskScheduler* m_grace_scheduler;
+    int m_line_count;
     m_action_task_type m_action_task;
     m_auth_task_type m_auth_task;
     m_fetch_task_type m_fetch_task;

@@ -2,6 +2,7 @@
 
 #include "source/korv_user/KorvUserMdqpStub.h"
 #include "source/korv_user/KorvUserMirpDemuxer.h"
+#include "source/korv_user/KorvUserSubscriber.h"
 #include "source/korv_user/KorvUserTopic.h"
 #include "source/korv_user/KorvUserTopicNotifier.h"
 #include "velta/source/base/ErrorCode.h"
@@ -32,8 +33,10 @@ UserApiImpl::~UserApiImpl()
 {
     stop_thread();
     delete m_stub;
-    for (KorvUserMirpDemuxer* demuxer : m_demuxers)
-        delete demuxer;
+    // A topic's subscriber belongs to the first location that carries it;
+    // the later ones only feed it, so they go first.
+    for (auto demuxer = m_demuxers.rbegin(); demuxer != m_demuxers.rend(); ++demuxer)
+        delete *demuxer;
     for (auto& entry : m_notifiers) {
         KorvUserTopic* topic = entry.second->get_user_topic();
         delete entry.second;
@@ -120,13 +123,30 @@ int UserApiImpl::set_log_file(const char* path)
     return EC_NONE;
 }
 
-// Demultiplexers refuse a topic they have, so running this again only adds
-// the missing pairs.
+// One subscriber per topic, whatever the number of locations carrying it:
+// the first location makes it and every other one feeds it, so that the
+// topic has one packet sequence and one snapshot, and a packet that comes
+// on two lines is applied once. Demultiplexers refuse a topic they have, so
+// running this again only adds the missing pairs.
 void UserApiImpl::subscribe_all()
 {
-    for (KorvUserMirpDemuxer* demuxer : m_demuxers)
-        for (auto& entry : m_notifiers)
-            demuxer->subscribe(short(entry.first), entry.second->get_user_topic(), m_stub);
+    for (auto& entry : m_notifiers) {
+        short topic_id = short(entry.first);
+        KorvUserSubscriber* subscriber = nullptr;
+        for (KorvUserMirpDemuxer* demuxer : m_demuxers) {
+            subscriber = demuxer->find_subscriber(uint16_t(topic_id));
+            if (subscriber != nullptr)
+                break;
+        }
+        for (KorvUserMirpDemuxer* demuxer : m_demuxers) {
+            if (subscriber == nullptr) {
+                demuxer->subscribe(topic_id, entry.second->get_user_topic(), m_stub);
+                subscriber = demuxer->find_subscriber(uint16_t(topic_id));
+            } else {
+                demuxer->attach(topic_id, subscriber);
+            }
+        }
+    }
 }
 
 }  // namespace USER

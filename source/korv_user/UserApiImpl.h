@@ -2,8 +2,10 @@
 //
 // It owns the library's event loop and everything on it: one reactor, one
 // query stub, one multicast demultiplexer per multicast location, and one
-// book with its notifier per subscribed topic. Its operations only build and
-// connect these objects; the network work runs on the reactor thread.
+// book with its notifier and one subscriber per subscribed topic (owned by
+// the first location that carries the topic and fed by all of them). Its
+// operations only build and connect these objects; the network work runs on
+// the reactor thread.
 //
 // Configuration comes from one thread before start(). close() may come from
 // any thread but the reactor's own (so not from a handler): it stops and
