@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -101,6 +102,10 @@ void FuzzClient::accept_client()
     if (m_peer_fd >= 0)
         close(m_peer_fd);
     fcntl(fd, F_SETFL, O_NONBLOCK);
+    // Without it a second small reply would wait for the first one's ack,
+    // longer than the steps of one input take.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     m_peer_fd = fd;
     m_received.clear();
 }
