@@ -69,8 +69,11 @@ int KorvUserMirpDemuxer::handle_packet(Protocol*, const ProtocolKey*, Packet* pa
     while (packet->length() > 0) {
         MirpPacket mirp(*packet);
         int length = mirp.valid_packet();
-        if (length <= 0)
+        if (length <= 0) {
+            report_event(3, "MirpError", "datagram refused: %lu bytes left that are no whole packet, %d",
+                         packet->length(), length);
             return length;
+        }
         packet->pop(static_cast<unsigned long>(length));
         KorvUserSubscriber* subscriber = find_subscriber(mirp.topic_id());
         if (subscriber != nullptr)

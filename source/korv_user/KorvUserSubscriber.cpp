@@ -334,10 +334,11 @@ void KorvUserSubscriber::on_fetch()
         return;
     PacketBufferExt<MDQP_PACKET_SIZE> buffer;
     buffer.reset(0);
+    int ret = EC_NONE;
     if (m_state == SID_QrySnap) {
         m_topic->begin_snapshot();
         int count = 0;
-        while (m_result_set->read(buffer) == EC_NONE) {
+        while ((ret = m_result_set->read(buffer)) == EC_NONE) {
             if (buffer.length() == 0)
                 break;
             if (handle_rsp_qry_topic_snap(buffer) != 0) {
@@ -347,6 +348,7 @@ void KorvUserSubscriber::on_fetch()
             buffer.reset(0);
             ++count;
         }
+        report_oversized(ret);
         close_result_set();
         if (count > 0) {
             m_topic->commit();
@@ -355,13 +357,23 @@ void KorvUserSubscriber::on_fetch()
             wait_action(SID_QrySnap);
         }
     } else if (m_state == SID_QryGap) {
-        while (m_result_set->read(buffer) == EC_NONE) {
+        while ((ret = m_result_set->read(buffer)) == EC_NONE) {
             handle_rsp_qry_topic_gap(buffer);
             buffer.reset(0);
         }
+        report_oversized(ret);
         close_result_set();
         post_action(SID_Flush);
     }
+}
+
+// A reply packet that does not fit the buffer ends the reading of its
+// reply; what was read before it stands.
+void KorvUserSubscriber::report_oversized(int read_result) const
+{
+    if (read_result == EC_INSUF_BUFFER)
+        report_event(3, "QryError", "topic_id = %d, reply packet larger than %d bytes refused",
+                     m_topic->get_topic_id(), MDQP_PACKET_SIZE);
 }
 
 int KorvUserSubscriber::handle_rsp_qry_topic_snap(const Packet& packet)

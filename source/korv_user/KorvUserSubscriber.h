@@ -113,6 +113,7 @@ private:
     void cache_packet(const MirpPacket& packet);
     void pop_cached_packet();
     void close_result_set();
+    void report_oversized(int read_result) const;
     // The lowest cached packet numbered above the last applied one, or null.
     const MirpPacket* next_cached_packet() const;
 
