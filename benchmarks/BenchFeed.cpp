@@ -56,22 +56,22 @@ void append_event(MirpEncoder& encoder, const SimEvent& e)
 {
     int ret;
     switch (e.field_id) {
-    case MIRP_FID_MDEntryEvent:
-        ret = encoder.append_field(e.field_id, CODEC_MDEntryEvent::field_encode, &e.entry,
-                                   sizeof e.entry);
-        break;
-    case MIRP_FID_TradeSlice:
-        ret = encoder.append_field(e.field_id, CODEC_TradeSlice::field_encode, &e.trade,
-                                   sizeof e.trade);
-        break;
-    case MIRP_FID_Delta:
-        ret = encoder.append_field(e.field_id, CODEC_Ratio::field_encode, &e.delta,
-                                   sizeof e.delta);
-        break;
-    default:
-        ret = encoder.append_field(e.field_id, CODEC_PriceOffset::field_encode, &e.price,
-                                   sizeof e.price);
-        break;
+        case MIRP_FID_MDEntryEvent:
+            ret = encoder.append_field(e.field_id, CODEC_MDEntryEvent::field_encode, &e.entry,
+                                       sizeof e.entry);
+            break;
+        case MIRP_FID_TradeSlice:
+            ret = encoder.append_field(e.field_id, CODEC_TradeSlice::field_encode, &e.trade,
+                                       sizeof e.trade);
+            break;
+        case MIRP_FID_Delta:
+            ret = encoder.append_field(e.field_id, CODEC_Ratio::field_encode, &e.delta,
+                                       sizeof e.delta);
+            break;
+        default:
+            ret = encoder.append_field(e.field_id, CODEC_PriceOffset::field_encode, &e.price,
+                                       sizeof e.price);
+            break;
     }
     check(ret, "append_field");
 }
@@ -81,8 +81,7 @@ void append_event(MirpEncoder& encoder, const SimEvent& e)
 // Times: a trading morning, a model sequence every 100 ms.
 constexpr unsigned START_SECONDS = 1765272600;
 
-BenchFeed::BenchFeed(int instrument_count, int depth, int sequence_count, int batch,
-                     uint64_t seed)
+BenchFeed::BenchFeed(int instrument_count, int depth, int sequence_count, int batch, uint64_t seed)
     : m_start(TOPIC_ID, instrument_count, depth, seed, START_SECONDS, 0), m_event_count(0)
 {
     SimMarketModel model = m_start;
@@ -150,24 +149,24 @@ std::vector<SimGroup> BenchFeed::groups_of(const std::vector<char>& packet)
         SimEvent e;
         e.field_id = header.FieldID;
         switch (header.FieldID) {
-        case MIRP_FID_InstrumentEventHeader: {
-            InstrumentEventContext context;
-            check(mirp_get_field<CODEC_InstrumentEventHeader>(context, body), "decode");
-            groups.push_back(SimGroup{context.InstrumentNo, {}});
-            continue;
-        }
-        case MIRP_FID_MDEntryEvent:
-            check(mirp_get_field<CODEC_MDEntryEvent>(e.entry, body), "decode");
-            break;
-        case MIRP_FID_TradeSlice:
-            check(mirp_get_field<CODEC_TradeSlice>(e.trade, body), "decode");
-            break;
-        case MIRP_FID_Delta:
-            check(mirp_get_field<CODEC_Ratio>(e.delta, body), "decode");
-            break;
-        default:
-            check(mirp_get_field<CODEC_PriceOffset>(e.price, body), "decode");
-            break;
+            case MIRP_FID_InstrumentEventHeader: {
+                InstrumentEventContext context;
+                check(mirp_get_field<CODEC_InstrumentEventHeader>(context, body), "decode");
+                groups.push_back(SimGroup{context.InstrumentNo, {}});
+                continue;
+            }
+            case MIRP_FID_MDEntryEvent:
+                check(mirp_get_field<CODEC_MDEntryEvent>(e.entry, body), "decode");
+                break;
+            case MIRP_FID_TradeSlice:
+                check(mirp_get_field<CODEC_TradeSlice>(e.trade, body), "decode");
+                break;
+            case MIRP_FID_Delta:
+                check(mirp_get_field<CODEC_Ratio>(e.delta, body), "decode");
+                break;
+            default:
+                check(mirp_get_field<CODEC_PriceOffset>(e.price, body), "decode");
+                break;
         }
         groups.back().events.push_back(e);
     }

@@ -207,25 +207,25 @@ std::vector<unsigned char> integers_of(const std::vector<char>& packet)
         put(0);
         for (const SimEvent& e : group.events) {
             switch (e.field_id) {
-            case MIRP_FID_MDEntryEvent:
-                put(e.entry.EventType);
-                put(e.entry.EntryType);
-                put(e.entry.PriceLevel);
-                put(e.entry.PriceOffset);
-                put(e.entry.Volume);
-                put(e.entry.EventAttr1);
-                break;
-            case MIRP_FID_TradeSlice:
-                put(e.trade.LastPriceOffset);
-                put(e.trade.Volume);
-                put(e.trade.TurnoverOffset);
-                put(e.trade.OpenInterestChange);
-                break;
-            case MIRP_FID_Delta:
-                break;  // a double, not an integer
-            default:
-                put(e.price.PriceOffset);
-                break;
+                case MIRP_FID_MDEntryEvent:
+                    put(e.entry.EventType);
+                    put(e.entry.EntryType);
+                    put(e.entry.PriceLevel);
+                    put(e.entry.PriceOffset);
+                    put(e.entry.Volume);
+                    put(e.entry.EventAttr1);
+                    break;
+                case MIRP_FID_TradeSlice:
+                    put(e.trade.LastPriceOffset);
+                    put(e.trade.Volume);
+                    put(e.trade.TurnoverOffset);
+                    put(e.trade.OpenInterestChange);
+                    break;
+                case MIRP_FID_Delta:
+                    break;  // a double, not an integer
+                default:
+                    put(e.price.PriceOffset);
+                    break;
             }
         }
     }
@@ -274,33 +274,33 @@ std::string protobuf_of(const std::vector<char>& packet)
         g->set_instrument_no(group.instrument_no);
         for (const SimEvent& e : group.events) {
             switch (e.field_id) {
-            case MIRP_FID_MDEntryEvent: {
-                korv_bench::LevelEvent* level = g->add_levels();
-                level->set_event_type(uint32_t(e.entry.EventType));
-                level->set_entry_type(uint32_t(e.entry.EntryType));
-                level->set_price_level(e.entry.PriceLevel);
-                level->set_price_offset(e.entry.PriceOffset);
-                level->set_volume(e.entry.Volume);
-                level->set_event_attr1(e.entry.EventAttr1);
-                break;
-            }
-            case MIRP_FID_TradeSlice: {
-                korv_bench::TradeSlice* trade = g->add_trades();
-                trade->set_last_price_offset(e.trade.LastPriceOffset);
-                trade->set_volume(e.trade.Volume);
-                trade->set_turnover_offset(e.trade.TurnoverOffset);
-                trade->set_open_interest_change(e.trade.OpenInterestChange);
-                break;
-            }
-            case MIRP_FID_Delta:
-                g->add_deltas(e.delta.Delta);
-                break;
-            default: {
-                korv_bench::DailyPrice* price = g->add_prices();
-                price->set_field_id(e.field_id);
-                price->set_price_offset(e.price.PriceOffset);
-                break;
-            }
+                case MIRP_FID_MDEntryEvent: {
+                    korv_bench::LevelEvent* level = g->add_levels();
+                    level->set_event_type(uint32_t(e.entry.EventType));
+                    level->set_entry_type(uint32_t(e.entry.EntryType));
+                    level->set_price_level(e.entry.PriceLevel);
+                    level->set_price_offset(e.entry.PriceOffset);
+                    level->set_volume(e.entry.Volume);
+                    level->set_event_attr1(e.entry.EventAttr1);
+                    break;
+                }
+                case MIRP_FID_TradeSlice: {
+                    korv_bench::TradeSlice* trade = g->add_trades();
+                    trade->set_last_price_offset(e.trade.LastPriceOffset);
+                    trade->set_volume(e.trade.Volume);
+                    trade->set_turnover_offset(e.trade.TurnoverOffset);
+                    trade->set_open_interest_change(e.trade.OpenInterestChange);
+                    break;
+                }
+                case MIRP_FID_Delta:
+                    g->add_deltas(e.delta.Delta);
+                    break;
+                default: {
+                    korv_bench::DailyPrice* price = g->add_prices();
+                    price->set_field_id(e.field_id);
+                    price->set_price_offset(e.price.PriceOffset);
+                    break;
+                }
             }
         }
     }

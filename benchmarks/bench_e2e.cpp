@@ -189,7 +189,9 @@ struct Percentiles {
 Percentiles percentiles(std::vector<int64_t> v)
 {
     std::sort(v.begin(), v.end());
-    auto at = [&v](double q) { return v.empty() ? 0.0 : double(v[size_t(q * (v.size() - 1))]) / 1e3; };
+    auto at = [&v](double q) {
+        return v.empty() ? 0.0 : double(v[size_t(q * (v.size() - 1))]) / 1e3;
+    };
     return Percentiles{at(0.5), at(0.99), at(0.999), v.size()};
 }
 
@@ -218,7 +220,7 @@ Percentiles latency(Harness& h, const TagClock& clock, int samples)
 void print_latency(const char* what, const Percentiles& p)
 {
     fprintf(g_report, "%-34s median %8.1f us  p99 %8.1f us  p99.9 %8.1f us  (%zu samples)\n", what,
-           p.median, p.p99, p.p999, p.count);
+            p.median, p.p99, p.p999, p.count);
 }
 
 void recovery(Harness& h, const TagClock& clock, int datagrams)
@@ -238,15 +240,16 @@ void recovery(Harness& h, const TagClock& clock, int datagrams)
         h.sim->step();  // the query server answers the gap queries
     int64_t seen = clock.wait(tag, 0);
     if (seen < 0) {
-        fprintf(g_report, "burst of %4d datagrams (%4u packets): not recovered within 20 s\n", datagrams,
-               lost);
+        fprintf(g_report, "burst of %4d datagrams (%4u packets): not recovered within 20 s\n",
+                datagrams, lost);
         return;
     }
-    fprintf(g_report, "burst of %4d datagrams (%4u packets): recovered in %9.1f us, %llu gap queries, "
-           "%llu packets resent\n",
-           datagrams, lost, double(seen - t) / 1e3,
-           (unsigned long long)(h.sim->get_server()->get_counters().gap_queries - queries),
-           (unsigned long long)(h.sim->get_server()->get_counters().gap_packets - gap_packets));
+    fprintf(g_report,
+            "burst of %4d datagrams (%4u packets): recovered in %9.1f us, %llu gap queries, "
+            "%llu packets resent\n",
+            datagrams, lost, double(seen - t) / 1e3,
+            (unsigned long long)(h.sim->get_server()->get_counters().gap_queries - queries),
+            (unsigned long long)(h.sim->get_server()->get_counters().gap_packets - gap_packets));
 }
 
 // Publishes at `rate` market packets a second for `ms` milliseconds, packed
@@ -295,7 +298,8 @@ double library_rate(Harness& h, const TagClock& clock, int ms, bool* bound)
         uint64_t queries = h.sim->get_server()->get_counters().gap_queries;
         Blast b = blast(h, clock, rate, ms);
         uint64_t gaps = h.sim->get_server()->get_counters().gap_queries - queries;
-        fprintf(g_report, "  library  asked %7d/s  sent %9.0f packets/s  %6llu packets  %llu gap queries\n",
+        fprintf(g_report,
+                "  library  asked %7d/s  sent %9.0f packets/s  %6llu packets  %llu gap queries\n",
                 rate, b.rate, (unsigned long long)b.packets, (unsigned long long)gaps);
         if (gaps != 0) {
             *bound = false;
@@ -318,7 +322,8 @@ double plain_rate(Harness& h, const TagClock& clock, const PlainReceiver& receiv
         Blast b = blast(h, clock, rate, ms);
         uint64_t got = receiver.datagrams() - received;
         // The tagged sequence's datagrams count among those received.
-        fprintf(g_report, "  plain    asked %7d/s  sent %9.0f packets/s  %6llu datagrams  %llu received\n",
+        fprintf(g_report,
+                "  plain    asked %7d/s  sent %9.0f packets/s  %6llu datagrams  %llu received\n",
                 rate, b.rate, (unsigned long long)b.datagrams, (unsigned long long)got);
         if (got < b.datagrams) {
             *bound = false;
@@ -338,8 +343,9 @@ int main(int argc, char** argv)
     if (g_report == nullptr || freopen("/dev/null", "w", stdout) == nullptr)
         return 1;
     // A simulator that serves and publishes only what this program asks for.
-    const char* args[] = {"korv_bench_e2e", "--rate", "0", "--duration", "1000000",
-                          "--instruments", "10", "--depth", "5", "--history", "100000"};
+    const char* args[] = {"korv_bench_e2e", "--rate", "0",       "--duration", "1000000",
+                          "--instruments",  "10",     "--depth", "5",          "--history",
+                          "100000"};
     SimOptions options;
     if (options.parse(int(sizeof args / sizeof args[0]), args) != 0) {
         fprintf(stderr, "%s\n", options.get_error().c_str());
@@ -387,16 +393,19 @@ int main(int argc, char** argv)
         plain_max = plain_rate(h, plain_clock, receiver, blast_ms, &plain_bound);
     }
     // ">=" marks a figure that only the sender's own speed limited.
-    fprintf(g_report, "library %s%.0f packets/s without a gap, plain loop %s%.0f packets/s without "
-                      "a loss: ratio %.2f (goal >= 0.8)\n",
+    fprintf(g_report,
+            "library %s%.0f packets/s without a gap, plain loop %s%.0f packets/s without "
+            "a loss: ratio %.2f (goal >= 0.8)\n",
             library_bound ? ">= " : "", library_max, plain_bound ? ">= " : "", plain_max,
             plain_max > 0 ? library_max / plain_max : 0);
     fprintf(g_report, "\nLatency sendto -> handler\n");
     print_latency("library (handler)", library);
     print_latency("plain blocking recvfrom loop", plain);
-    fprintf(g_report, "%-34s median %8.2fx     p99 %8.2fx     p99.9 %8.2fx     goal: median <= 1.2x, p99 <= 1.5x\n",
-           "ratio", library.median / plain.median, library.p99 / plain.p99,
-           library.p999 / plain.p999);
+    fprintf(g_report,
+            "%-34s median %8.2fx     p99 %8.2fx     p99.9 %8.2fx     goal: median <= 1.2x, p99 <= "
+            "1.5x\n",
+            "ratio", library.median / plain.median, library.p99 / plain.p99,
+            library.p999 / plain.p999);
     fflush(g_report);
     return 0;
 }

@@ -58,8 +58,7 @@ private:
 constexpr double NS = 1e-9;
 
 // "figure  ns  | baseline  ns | ratio | goal", or nothing when either is missing.
-void compare(const char* what, double figure, const char* base_what, double base,
-             const char* goal)
+void compare(const char* what, double figure, const char* base_what, double base, const char* goal)
 {
     if (figure < 0 || base < 0)
         return;
@@ -84,9 +83,12 @@ void print_summary(const SummaryReporter& r)
                 "the floor of any varint format");
         compare(proto_name.c_str(), proto, "scalar varint loop", varint, "");
     }
-    const char* levels[] = {"BM_BookLevelChange",           "BM_BookLevelInsertDelete/0",
-                            "BM_BookLevelInsertDelete/10",  "BM_BookLevelInsertDelete/19",
-                            "BM_BookLevelInsertCommitTrim/5", "BM_BookLevelInsertCommitTrim/10",
+    const char* levels[] = {"BM_BookLevelChange",
+                            "BM_BookLevelInsertDelete/0",
+                            "BM_BookLevelInsertDelete/10",
+                            "BM_BookLevelInsertDelete/19",
+                            "BM_BookLevelInsertCommitTrim/5",
+                            "BM_BookLevelInsertCommitTrim/10",
                             "BM_BookLevelInsertCommitTrim/19"};
     for (const char* name : levels) {
         std::string what = std::string(name + 3) + " per level event";

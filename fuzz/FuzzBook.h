@@ -11,12 +11,12 @@
 #include "source/korv_user/KorvUserTopic.h"
 #include "source/korv_user/UFDataType.h"
 
-#define FUZZ_CHECK(cond)                                                              \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
+#define FUZZ_CHECK(cond)                                                                    \
+    do {                                                                                    \
+        if (!(cond)) {                                                                      \
             fprintf(stderr, "FUZZ_CHECK failed: %s at %s:%d\n", #cond, __FILE__, __LINE__); \
-            abort();                                                                  \
-        }                                                                             \
+            abort();                                                                        \
+        }                                                                                   \
     } while (0)
 
 namespace fuzz_book {
@@ -31,8 +31,10 @@ struct CheckingHandler : KorvMarketDataHandler {
                             const TopicPriceEntry* asks) override
     {
         FUZZ_CHECK(session != nullptr && snap_time != nullptr && market_data != nullptr);
-        FUZZ_CHECK(memchr(market_data->InstrumentID, '\0', sizeof market_data->InstrumentID) != nullptr);
-        FUZZ_CHECK(memchr(market_data->UpdateTime, '\0', sizeof market_data->UpdateTime) != nullptr);
+        FUZZ_CHECK(memchr(market_data->InstrumentID, '\0', sizeof market_data->InstrumentID) !=
+                   nullptr);
+        FUZZ_CHECK(memchr(market_data->UpdateTime, '\0', sizeof market_data->UpdateTime) !=
+                   nullptr);
         check_side(bids);
         check_side(asks);
         ++calls;

@@ -43,7 +43,8 @@ FuzzClient::FuzzClient(bool answer_queries)
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (m_listen_fd < 0 || bind(m_listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+    if (m_listen_fd < 0 ||
+        bind(m_listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         getsockname(m_listen_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
         listen(m_listen_fd, 8) != 0)
         die("listen on 127.0.0.1");
@@ -130,7 +131,8 @@ void FuzzClient::receive_requests()
         size_t length = size_t(MDQP_HLEN) + header.content_length;
         if (m_received.size() < length)
             break;
-        answer(header.trans_id, header.request_id, m_received.substr(MDQP_HLEN, length - MDQP_HLEN));
+        answer(header.trans_id, header.request_id,
+               m_received.substr(MDQP_HLEN, length - MDQP_HLEN));
         m_received.erase(0, length);
     }
 }
@@ -138,23 +140,24 @@ void FuzzClient::receive_requests()
 void FuzzClient::answer(uint8_t trans_id, uint32_t request_id, const std::string& body)
 {
     switch (trans_id) {
-    case MDQP_TID_ReqUserLogin:
-        send_raw(login_response(request_id));
-        break;
-    case MDQP_TID_ReqQryTopicSnap: {
-        m_queries.push_back(request_id);
-        MDQP_TopicSnapTag tag = MDQP_TopicSnapTag();
-        if (m_answer_queries && get_first_field(body.data(), int(body.size()), tag) == 0)
-            send_raw(mdqp_packet(MDQP_TID_RspQryTopicSnap, request_id, snapshot_body(tag.TopicID, 0)));
-        break;
-    }
-    case MDQP_TID_ReqQryTopicGap:
-        m_queries.push_back(request_id);
-        if (m_answer_queries)
-            send_raw(mdqp_packet(MDQP_TID_RspQryTopicGap, request_id, ""));
-        break;
-    default:
-        break;
+        case MDQP_TID_ReqUserLogin:
+            send_raw(login_response(request_id));
+            break;
+        case MDQP_TID_ReqQryTopicSnap: {
+            m_queries.push_back(request_id);
+            MDQP_TopicSnapTag tag = MDQP_TopicSnapTag();
+            if (m_answer_queries && get_first_field(body.data(), int(body.size()), tag) == 0)
+                send_raw(mdqp_packet(MDQP_TID_RspQryTopicSnap, request_id,
+                                     snapshot_body(tag.TopicID, 0)));
+            break;
+        }
+        case MDQP_TID_ReqQryTopicGap:
+            m_queries.push_back(request_id);
+            if (m_answer_queries)
+                send_raw(mdqp_packet(MDQP_TID_RspQryTopicGap, request_id, ""));
+            break;
+        default:
+            break;
     }
     if (m_queries.size() > 64)
         m_queries.erase(m_queries.begin(), m_queries.end() - 2);

@@ -69,9 +69,9 @@ inline std::string rsp_info(int error_id, const char* text)
 
 inline std::string login_response(uint32_t request_id, int error_id = 0)
 {
-    return mdqp_packet(MDQP_TID_RspUserLogin, request_id,
-                       rsp_info(error_id, error_id == 0 ? "ok" : "refused") +
-                           mdqp_field(MDQP_RspUserLogin()));
+    return mdqp_packet(
+        MDQP_TID_RspUserLogin, request_id,
+        rsp_info(error_id, error_id == 0 ? "ok" : "refused") + mdqp_field(MDQP_RspUserLogin()));
 }
 
 // A snapshot of topic: `instruments` instruments numbered from 0, each with
@@ -90,8 +90,8 @@ inline std::string snapshot_body(short topic, int packet_no, int instruments = 3
     strcpy(snap_time.SnapDate, "20260105");
     strcpy(snap_time.SnapTime, "09:30:00");
     MDQP_TopicSettlementSession session = MDQP_TopicSettlementSession();
-    std::string body = mdqp_field(attribute) + mdqp_field(tag) + mdqp_field(snap_time) +
-                       mdqp_field(session);
+    std::string body =
+        mdqp_field(attribute) + mdqp_field(tag) + mdqp_field(snap_time) + mdqp_field(session);
     for (int no = 0; no < instruments; ++no) {
         MDQP_TopicInstrument instrument = MDQP_TopicInstrument();
         snprintf(instrument.InstrumentID, sizeof instrument.InstrumentID, "IF20%02d", no);
@@ -149,11 +149,11 @@ inline std::vector<std::string> mirp_sequence(uint16_t topic, uint32_t first_no,
             encoder.append_field(MIRP_FID_TradeSlice, KORV::CODEC_TradeSlice::field_encode, &slice,
                                  int(sizeof slice));
             MIRP_MDEntryEvent bid = {MBP_EVENT_New, MDET_Bid, g.level, -1, 7, 0};
-            encoder.append_field(MIRP_FID_MDEntryEvent, KORV::CODEC_MDEntryEvent::field_encode, &bid,
-                                 int(sizeof bid));
+            encoder.append_field(MIRP_FID_MDEntryEvent, KORV::CODEC_MDEntryEvent::field_encode,
+                                 &bid, int(sizeof bid));
             MIRP_MDEntryEvent ask = {MBP_EVENT_Change, MDET_Ask, 1, 1, 9, 0};
-            encoder.append_field(MIRP_FID_MDEntryEvent, KORV::CODEC_MDEntryEvent::field_encode, &ask,
-                                 int(sizeof ask));
+            encoder.append_field(MIRP_FID_MDEntryEvent, KORV::CODEC_MDEntryEvent::field_encode,
+                                 &ask, int(sizeof ask));
             MIRP_HighPrice high = {5};
             encoder.append_field(MIRP_FID_HighPrice, KORV::CODEC_PriceOffset::field_encode, &high,
                                  int(sizeof high));

@@ -58,7 +58,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     const char* netns = getenv("KORV_IN_NETNS");
     if (netns == nullptr || strcmp(netns, "1") != 0) {
-        fprintf(stderr, "fuzz_mirp_demuxer joins a multicast group: run it under scripts/netns-run\n");
+        fprintf(stderr,
+                "fuzz_mirp_demuxer joins a multicast group: run it under scripts/netns-run\n");
         exit(2);
     }
     g_world = new World;
@@ -76,8 +77,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         g_world->client.serve(8);
     }
     for (short topic : {7, 8})
-        if (g_world->demuxer.find_subscriber(uint16_t(topic))->get_state() != KorvUserSubscriber::SID_Live) {
-            fprintf(stderr, "fuzz_mirp_demuxer: topic %d is not live after its snapshot (state %d)\n", topic, int(g_world->demuxer.find_subscriber(uint16_t(topic))->get_state()));
+        if (g_world->demuxer.find_subscriber(uint16_t(topic))->get_state() !=
+            KorvUserSubscriber::SID_Live) {
+            fprintf(stderr,
+                    "fuzz_mirp_demuxer: topic %d is not live after its snapshot (state %d)\n",
+                    topic, int(g_world->demuxer.find_subscriber(uint16_t(topic))->get_state()));
             exit(2);
         }
     return 0;

@@ -86,7 +86,8 @@ void mdqp_client()
     put("mdqp_client", "query_error",
         mdqp_packet(MDQP_TID_RspQryTopicSnap, LAST_QUERY, rsp_info(-7002, "no data")));
     put("mdqp_client", "login_refused", login_response(1, -7003));
-    put("mdqp_client", "heartbeats", mdqp_packet(MDQP_TID_Heartbeat, 0, "") + mdqp_packet(MDQP_TID_Heartbeat, 0, ""));
+    put("mdqp_client", "heartbeats",
+        mdqp_packet(MDQP_TID_Heartbeat, 0, "") + mdqp_packet(MDQP_TID_Heartbeat, 0, ""));
     put("mdqp_client", "half_packet",
         mdqp_packet(MDQP_TID_RspQryTopicSnap, LAST_QUERY, snapshot_body(7, 0)).substr(0, 100));
 }
@@ -99,8 +100,9 @@ void texts()
     put("location", "udpg_any_port", "1//239.3.0.1:*");
     put("location", "tcp_bad_port", "0//127.0.0.1:70000");
 
-    put("json", "object", "{\"name\": \"topic\", \"id\": 7, \"depth\": 5.5, \"live\": true,"
-                          " \"levels\": [1, 2, 3], \"inner\": {\"a\": [], \"b\": {}}}");
+    put("json", "object",
+        "{\"name\": \"topic\", \"id\": 7, \"depth\": 5.5, \"live\": true,"
+        " \"levels\": [1, 2, 3], \"inner\": {\"a\": [], \"b\": {}}}");
     put("json", "array", "[\"a\\n\\t\", -12, 1e3, false, [[1], [2, [3]]]]");
     put("json", "trailing_comma", "{\"a\": 1,}");
     // Written back without escapes, this string no longer parses.

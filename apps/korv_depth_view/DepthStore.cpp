@@ -29,15 +29,15 @@ DepthStore::DepthStore(std::vector<std::string> instrument_ids)
 
 void DepthStore::handle_market_data(const TopicSettlementSession* settlement_session,
                                     const TopicSnapTime* snap_time,
-                                    const TopicMarketData* market_data,
-                                    const TopicPriceEntry* bids, const TopicPriceEntry* asks)
+                                    const TopicMarketData* market_data, const TopicPriceEntry* bids,
+                                    const TopicPriceEntry* asks)
 {
     // The identifier may fill its field without a terminator.
     std::string id(market_data->InstrumentID,
                    strnlen(market_data->InstrumentID, sizeof market_data->InstrumentID));
-    bool wanted = m_instrument_ids.empty() ||
-                  std::find(m_instrument_ids.begin(), m_instrument_ids.end(), id) !=
-                      m_instrument_ids.end();
+    bool wanted =
+        m_instrument_ids.empty() ||
+        std::find(m_instrument_ids.begin(), m_instrument_ids.end(), id) != m_instrument_ids.end();
     // The levels are gathered before the lock, so that the drawing thread
     // waits only for the copy.
     InstrumentDepth depth;

@@ -44,7 +44,8 @@ std::string pairs(const char* label1, const std::string& value1, const char* lab
                   const std::string& value2, const char* label3 = nullptr,
                   const std::string& value3 = std::string())
 {
-    std::string line = format("%-14s%-13s%-14s%-13s", label1, value1.c_str(), label2, value2.c_str());
+    std::string line =
+        format("%-14s%-13s%-14s%-13s", label1, value1.c_str(), label2, value2.c_str());
     if (label3 != nullptr)
         line += format("%-14s%s", label3, value3.c_str());
     while (!line.empty() && line.back() == ' ')
@@ -70,11 +71,14 @@ void add_instrument(std::vector<std::string>& lines, const InstrumentDepth& dept
                            text(data.InstrumentID).c_str(), text(data.UpdateDate).c_str(),
                            text(data.UpdateTime).c_str(), data.UpdateMillisec));
     lines.push_back("");
-    lines.push_back(pairs("Last price", price(data.LastPrice), "Volume", format("%d", data.Volume)));
-    lines.push_back(pairs("Turnover", price(data.Turnover), "Open interest", price(data.OpenInterest)));
+    lines.push_back(
+        pairs("Last price", price(data.LastPrice), "Volume", format("%d", data.Volume)));
+    lines.push_back(
+        pairs("Turnover", price(data.Turnover), "Open interest", price(data.OpenInterest)));
     lines.push_back(pairs("Open", price(data.OpenPrice), "High", price(data.HighPrice), "Low",
                           price(data.LowPrice)));
-    lines.push_back(pairs("Close", price(data.ClosePrice), "Settlement", price(data.SettlementPrice)));
+    lines.push_back(
+        pairs("Close", price(data.ClosePrice), "Settlement", price(data.SettlementPrice)));
     lines.push_back(pairs("Upper limit", price(data.UpperLimitPrice), "Lower limit",
                           price(data.LowerLimitPrice)));
     lines.push_back("");
@@ -86,8 +90,9 @@ void add_instrument(std::vector<std::string>& lines, const InstrumentDepth& dept
                            "Ask volume"));
     size_t levels = std::max(depth.bids.size(), depth.asks.size());
     for (size_t level = 0; level < levels; ++level) {
-        std::string line = format("%5zu %s | %s", level + 1, ladder_cell(depth.bids, level, true).c_str(),
-                                  ladder_cell(depth.asks, level, false).c_str());
+        std::string line =
+            format("%5zu %s | %s", level + 1, ladder_cell(depth.bids, level, true).c_str(),
+                   ladder_cell(depth.asks, level, false).c_str());
         while (line.back() == ' ')
             line.pop_back();
         lines.push_back(line);
@@ -146,10 +151,10 @@ std::vector<std::string> DepthViewModel::lines(const DepthSnapshot& snapshot) co
     } else {
         const TopicSnapTime& snap = snapshot.snap_time;
         const TopicSettlementSession& session = snapshot.settlement_session;
-        title += format("  snap %s %s.%03d  session %s %s %d", text(snap.SnapDate).c_str(),
-                        text(snap.SnapTime).c_str(), snap.SnapMillisec,
-                        text(session.SessionDay).c_str(), text(session.SessionCode).c_str(),
-                        session.SessionNo);
+        title +=
+            format("  snap %s %s.%03d  session %s %s %d", text(snap.SnapDate).c_str(),
+                   text(snap.SnapTime).c_str(), snap.SnapMillisec, text(session.SessionDay).c_str(),
+                   text(session.SessionCode).c_str(), session.SessionNo);
         lines.push_back(title);
     }
     if (!ids.empty()) {

@@ -27,8 +27,8 @@ namespace {
 
 const char* const g_log_file = "korv_depth_view.log";
 // The simulator's defaults, so that the view runs against it unconfigured.
-const char* const g_defaults[] = {"1001", "tcp://127.0.0.1:30007", "udpg://239.3.0.1:30001",
-                                  "P01", "U01", "secret"};
+const char* const g_defaults[] = {
+    "1001", "tcp://127.0.0.1:30007", "udpg://239.3.0.1:30001", "P01", "U01", "secret"};
 constexpr int g_parameter_count = 6;
 // How long the main thread waits for a key before it looks for new data.
 constexpr int g_refresh_ms = 100;
@@ -51,7 +51,8 @@ void print_usage(FILE* out, const char* program)
         fprintf(out, " %s", value);
     fprintf(out,
             "\nWith instrument ids, shows only those, in that order; otherwise every instrument.\n"
-            "Keys: n, Right or Down next; p, Left or Up previous; q quit. The library's log goes to %s.\n",
+            "Keys: n, Right or Down next; p, Left or Up previous; q quit. The library's log goes "
+            "to %s.\n",
             g_log_file);
 }
 
@@ -102,26 +103,26 @@ void run_screen(const DepthStore& store, DepthViewModel& model)
         int key = getch();
         bool changed = store.refresh(snapshot);
         switch (key) {
-        case 'q':
-        case 'Q':
-            return;
-        case 'n':
-        case KEY_RIGHT:
-        case KEY_DOWN:
-            model.next(snapshot);
-            changed = true;
-            break;
-        case 'p':
-        case KEY_LEFT:
-        case KEY_UP:
-            model.previous(snapshot);
-            changed = true;
-            break;
-        case KEY_RESIZE:
-            changed = true;
-            break;
-        default:
-            break;
+            case 'q':
+            case 'Q':
+                return;
+            case 'n':
+            case KEY_RIGHT:
+            case KEY_DOWN:
+                model.next(snapshot);
+                changed = true;
+                break;
+            case 'p':
+            case KEY_LEFT:
+            case KEY_UP:
+                model.previous(snapshot);
+                changed = true;
+                break;
+            case KEY_RESIZE:
+                changed = true;
+                break;
+            default:
+                break;
         }
         if (changed)
             draw(model.lines(snapshot));

@@ -81,8 +81,8 @@ MdSimulator::MdSimulator(const SimOptions& options)
     wall_clock(seconds, millisec);
     for (int topic_id : m_options.m_topics) {
         m_topics.push_back(new SimTopic(topic_id, m_options.m_instruments, m_options.m_depth,
-                                        m_options.m_seed, m_options.m_history, m_publisher,
-                                        seconds, millisec));
+                                        m_options.m_seed, m_options.m_history, m_publisher, seconds,
+                                        millisec));
         m_last_sent_ms.push_back(0);
     }
     m_server = new SimServer(m_reactor, m_options, m_topics);

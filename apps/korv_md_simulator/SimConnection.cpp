@@ -44,21 +44,21 @@ int SimConnection::handle_packet(MdqpChannel*, const MdqpPacket* packet)
     if (m_closed)
         return 0;
     switch (packet->trans_id()) {
-    case MDQP_TID_ReqUserLogin:
-        on_login(*packet);
-        break;
-    case MDQP_TID_ReqQryTopicSnap:
-        on_snapshot(*packet);
-        break;
-    case MDQP_TID_ReqQryTopicGap:
-        on_gap(*packet);
-        break;
-    case MDQP_TID_ReqUserLogout:
-        m_logged_in = false;
-        reply_error(MDQP_TID_RspUserLogout, packet->request_id(), 0, "logged out");
-        break;
-    default:
-        break;  // nothing else is asked of a query server
+        case MDQP_TID_ReqUserLogin:
+            on_login(*packet);
+            break;
+        case MDQP_TID_ReqQryTopicSnap:
+            on_snapshot(*packet);
+            break;
+        case MDQP_TID_ReqQryTopicGap:
+            on_gap(*packet);
+            break;
+        case MDQP_TID_ReqUserLogout:
+            m_logged_in = false;
+            reply_error(MDQP_TID_RspUserLogout, packet->request_id(), 0, "logged out");
+            break;
+        default:
+            break;  // nothing else is asked of a query server
     }
     return 0;
 }
@@ -152,9 +152,8 @@ void SimConnection::on_gap(const MdqpPacket& packet)
                            "unknown topic");
     ++m_server->counters().gap_queries;
     m_sender->prepare(MDQP_TID_RspQryTopicGap, packet.request_id(), MDQP_FLAG_CONTINUE);
-    m_server->counters().gap_packets +=
-        uint64_t(topic->write_gap(*m_sender, gap.BeginPacketNo, gap.EndPacketNo,
-                                  SimServer::MAX_GAP_REPLY));
+    m_server->counters().gap_packets += uint64_t(
+        topic->write_gap(*m_sender, gap.BeginPacketNo, gap.EndPacketNo, SimServer::MAX_GAP_REPLY));
     m_sender->flush();
 }
 

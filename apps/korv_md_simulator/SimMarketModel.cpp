@@ -134,8 +134,8 @@ void SimMarketModel::init_instrument(int no, unsigned seconds, unsigned millisec
     md.LevelBasePrice = double(s.LevelToTrade) * def.PriceTick + def.TradeBasePrice;
     md.SnapValue1 = def.TradeBasePrice;
     // Some carried values absent, so that empty columns are exercised.
-    md.SnapValue2 = no % 2 == 0 ? trade_price(s, m_random.between(-20, 20))
-                                : UFBaseFloatType::NULL_VALUE;
+    md.SnapValue2 =
+        no % 2 == 0 ? trade_price(s, m_random.between(-20, 20)) : UFBaseFloatType::NULL_VALUE;
     md.SnapValue3 = md.OpenInterest;
     md.Delta = UFBaseFloatType::NULL_VALUE;
     md.SnapValue4 = no;
@@ -182,7 +182,8 @@ void SimMarketModel::next_sequence(unsigned seconds, unsigned millisec, std::vec
     }
     for (int no : chosen) {
         out.push_back(SimGroup{no, {}});
-        int events = long_sequence ? m_random.between(15, MAX_GROUP_EVENTS) : m_random.between(1, 6);
+        int events =
+            long_sequence ? m_random.between(15, MAX_GROUP_EVENTS) : m_random.between(1, 6);
         move_instrument(m_instruments[size_t(no)], events, out.back());
     }
     // A group whose moves all fell through carries nothing; leave it out.
@@ -264,12 +265,12 @@ void SimMarketModel::insert_level(SimInstrument& s, SimGroup& group)
     // so the two sides never cross and the book wanders with the trades.
     int32_t offset;
     if (bid) {
-        int32_t high = !s.Asks.empty() ? s.Asks[0].offset - 1
+        int32_t high = !s.Asks.empty()   ? s.Asks[0].offset - 1
                        : !s.Bids.empty() ? s.Bids[0].offset + 2
                                          : s.Mid - 1;
         offset = m_random.between(high - spread, high);
     } else {
-        int32_t low = !s.Bids.empty() ? s.Bids[0].offset + 1
+        int32_t low = !s.Bids.empty()   ? s.Bids[0].offset + 1
                       : !s.Asks.empty() ? s.Asks[0].offset - 2
                                         : s.Mid + 1;
         offset = m_random.between(low, low + spread);
@@ -326,8 +327,9 @@ void SimMarketModel::trade(SimInstrument& s, SimGroup& group)
     MDQP_TopicMarketData& md = s.MarketData;
     md.LastPrice = trade_price(s, offset);
     md.Volume = int32_t(uint32_t(md.Volume) + uint32_t(quantity));
-    md.Turnover += double(def.VolumeMultiple) * (double(event.trade.TurnoverOffset) * def.PriceTick +
-                                                 double(quantity) * def.TradeBasePrice);
+    md.Turnover +=
+        double(def.VolumeMultiple) * (double(event.trade.TurnoverOffset) * def.PriceTick +
+                                      double(quantity) * def.TradeBasePrice);
     md.OpenInterest += double(event.trade.OpenInterestChange);
     s.LastOffset = offset;
 
@@ -350,18 +352,21 @@ void SimMarketModel::set_other_daily_price(SimInstrument& s, SimGroup& group)
 {
     int32_t reference = s.Traded ? s.LastOffset : s.Mid + s.LevelToTrade;
     switch (m_random.below(4)) {
-    case 0:
-        emit_daily_price(s, group, MIRP_FID_ClosePrice, reference);
-        break;
-    case 1:
-        emit_daily_price(s, group, MIRP_FID_SettlementPrice, reference + m_random.between(-3, 3));
-        break;
-    case 2:
-        emit_daily_price(s, group, MIRP_FID_UpperLimitPrice, reference + m_random.between(500, 1500));
-        break;
-    default:
-        emit_daily_price(s, group, MIRP_FID_LowerLimitPrice, reference - m_random.between(500, 1500));
-        break;
+        case 0:
+            emit_daily_price(s, group, MIRP_FID_ClosePrice, reference);
+            break;
+        case 1:
+            emit_daily_price(s, group, MIRP_FID_SettlementPrice,
+                             reference + m_random.between(-3, 3));
+            break;
+        case 2:
+            emit_daily_price(s, group, MIRP_FID_UpperLimitPrice,
+                             reference + m_random.between(500, 1500));
+            break;
+        default:
+            emit_daily_price(s, group, MIRP_FID_LowerLimitPrice,
+                             reference - m_random.between(500, 1500));
+            break;
     }
 }
 
@@ -371,13 +376,27 @@ void SimMarketModel::emit_daily_price(SimInstrument& s, SimGroup& group, uint16_
     double price = trade_price(s, offset);
     MDQP_TopicMarketData& md = s.MarketData;
     switch (field_id) {
-    case MIRP_FID_HighPrice: md.HighPrice = price; break;
-    case MIRP_FID_LowPrice: md.LowPrice = price; break;
-    case MIRP_FID_OpenPrice: md.OpenPrice = price; break;
-    case MIRP_FID_ClosePrice: md.ClosePrice = price; break;
-    case MIRP_FID_UpperLimitPrice: md.UpperLimitPrice = price; break;
-    case MIRP_FID_LowerLimitPrice: md.LowerLimitPrice = price; break;
-    default: md.SettlementPrice = price; break;
+        case MIRP_FID_HighPrice:
+            md.HighPrice = price;
+            break;
+        case MIRP_FID_LowPrice:
+            md.LowPrice = price;
+            break;
+        case MIRP_FID_OpenPrice:
+            md.OpenPrice = price;
+            break;
+        case MIRP_FID_ClosePrice:
+            md.ClosePrice = price;
+            break;
+        case MIRP_FID_UpperLimitPrice:
+            md.UpperLimitPrice = price;
+            break;
+        case MIRP_FID_LowerLimitPrice:
+            md.LowerLimitPrice = price;
+            break;
+        default:
+            md.SettlementPrice = price;
+            break;
     }
     SimEvent event;
     event.field_id = field_id;

@@ -69,22 +69,22 @@ int SimTopic::publish_sequence(unsigned seconds, unsigned millisec)
                int(sizeof context));
         for (const SimEvent& event : group.events) {
             switch (event.field_id) {
-            case MIRP_FID_MDEntryEvent:
-                encode(event.field_id, CODEC_MDEntryEvent::field_encode, &event.entry,
-                       int(sizeof event.entry));
-                break;
-            case MIRP_FID_TradeSlice:
-                encode(event.field_id, CODEC_TradeSlice::field_encode, &event.trade,
-                       int(sizeof event.trade));
-                break;
-            case MIRP_FID_Delta:
-                encode(event.field_id, CODEC_Ratio::field_encode, &event.delta,
-                       int(sizeof event.delta));
-                break;
-            default:
-                encode(event.field_id, CODEC_PriceOffset::field_encode, &event.price,
-                       int(sizeof event.price));
-                break;
+                case MIRP_FID_MDEntryEvent:
+                    encode(event.field_id, CODEC_MDEntryEvent::field_encode, &event.entry,
+                           int(sizeof event.entry));
+                    break;
+                case MIRP_FID_TradeSlice:
+                    encode(event.field_id, CODEC_TradeSlice::field_encode, &event.trade,
+                           int(sizeof event.trade));
+                    break;
+                case MIRP_FID_Delta:
+                    encode(event.field_id, CODEC_Ratio::field_encode, &event.delta,
+                           int(sizeof event.delta));
+                    break;
+                default:
+                    encode(event.field_id, CODEC_PriceOffset::field_encode, &event.price,
+                           int(sizeof event.price));
+                    break;
             }
         }
     }
@@ -183,8 +183,8 @@ int SimTopic::write_gap(MdqpSender& sender, uint32_t begin, uint32_t end, int ma
     if (m_history.size() == 0)
         return 0;
     // Only what lies inside both the request and the history; numbers wrap.
-    uint32_t low = int32_t(m_history.first_packet_no() - begin) > 0 ? m_history.first_packet_no()
-                                                                   : begin;
+    uint32_t low =
+        int32_t(m_history.first_packet_no() - begin) > 0 ? m_history.first_packet_no() : begin;
     uint32_t high = int32_t(end - (m_packet_no + 1)) > 0 ? m_packet_no + 1 : end;
     int sent = 0;
     for (uint32_t no = low; int32_t(high - no) > 0 && sent < max_packets; ++no) {

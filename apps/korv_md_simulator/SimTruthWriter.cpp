@@ -45,14 +45,15 @@ void SimTruthWriter::write_market_data_line(const SimMarketModel& model,
         fputc(',', m_out);
     }
     fprintf(m_out, "%d,", md.Volume);
-    const double after_volume[] = {md.Turnover,        md.OpenInterest,    md.ClosePrice,
-                                   md.SettlementPrice, md.UpperLimitPrice, md.LowerLimitPrice,
-                                   md.SnapValue3,      md.Delta};
+    const double after_volume[] = {
+        md.Turnover,        md.OpenInterest,    md.ClosePrice, md.SettlementPrice,
+        md.UpperLimitPrice, md.LowerLimitPrice, md.SnapValue3, md.Delta};
     for (double value : after_volume) {
         write_float(value);
         fputc(',', m_out);
     }
-    fprintf(m_out, "%s,%d,%s,", md.UpdateTime, md.UpdateMillisec, instrument.Instrument.InstrumentID);
+    fprintf(m_out, "%s,%d,%s,", md.UpdateTime, md.UpdateMillisec,
+            instrument.Instrument.InstrumentID);
     for (size_t i = 0; i < LINE_LEVELS; ++i) {
         const std::vector<SimLevel>* sides[] = {&instrument.Bids, &instrument.Asks};
         for (const std::vector<SimLevel>* side : sides) {

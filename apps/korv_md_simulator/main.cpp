@@ -26,7 +26,8 @@ int main(int argc, char** argv)
         return 0;
     }
     if (parsed != 0) {
-        fprintf(stderr, "%s: %s\nTry '%s --help'.\n", argv[0], options.get_error().c_str(), argv[0]);
+        fprintf(stderr, "%s: %s\nTry '%s --help'.\n", argv[0], options.get_error().c_str(),
+                argv[0]);
         return 2;
     }
     struct sigaction action = {};

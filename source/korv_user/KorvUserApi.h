@@ -24,8 +24,7 @@ public:
     // end with an end mark.
     virtual void handle_market_data(const TopicSettlementSession* settlement_session,
                                     const TopicSnapTime* snap_time,
-                                    const TopicMarketData* market_data,
-                                    const TopicPriceEntry* bids,
+                                    const TopicMarketData* market_data, const TopicPriceEntry* bids,
                                     const TopicPriceEntry* asks) = 0;
     virtual ~KorvMarketDataHandler() {}
 };

@@ -147,7 +147,8 @@ int KorvUserMdqpStub::handle_packet(MdqpChannel*, const MdqpPacket* packet)
     KorvMdqpResultSet* result_set = it->second;
     int ret = result_set->append(*packet);
     if (ret == EC_INSUF_BUFFER)
-        report_event(3, "MdqpError", "refused reply to request %u: more than %d bytes or a body over %d",
+        report_event(3, "MdqpError",
+                     "refused reply to request %u: more than %d bytes or a body over %d",
                      packet->request_id(), KorvMdqpResultSet::MAX_RESULT_BYTES,
                      KorvMdqpResultSet::CACHE_BLOCK);
     else if (ret == EC_NONE && (packet->flag() & MDQP_FLAG_CONTINUE) == 0)
@@ -157,13 +158,15 @@ int KorvUserMdqpStub::handle_packet(MdqpChannel*, const MdqpPacket* packet)
 
 void KorvUserMdqpStub::handle_login_response(const MdqpPacket* packet)
 {
-    FieldIterator field(packet->data(), static_cast<int>(packet->length()), MDQP_RspInfo::field_id());
+    FieldIterator field(packet->data(), static_cast<int>(packet->length()),
+                        MDQP_RspInfo::field_id());
     // Without an answer the login wait ends the attempt.
     if (field.is_end())
         return;
     MDQP_RspInfo info{};
     if (field.fetch_field(info) < static_cast<int>(sizeof info.ErrorID)) {
-        report_event(3, "MdqpError", "refused login response: MDQP_RspInfo of %d bytes", field.size());
+        report_event(3, "MdqpError", "refused login response: MDQP_RspInfo of %d bytes",
+                     field.size());
         return;
     }
     if (info.ErrorID != 0) {
@@ -203,21 +206,21 @@ void KorvUserMdqpStub::wait_action(StateID state)
 void KorvUserMdqpStub::on_action()
 {
     switch (m_state) {
-    case SID_Connect:
-        connect();
-        break;
-    case SID_Login:
-        if (user_login(m_participant_id, m_user_id, m_password) == EC_NONE)
-            wait_action(SID_WaitLogin);
-        else
+        case SID_Connect:
+            connect();
+            break;
+        case SID_Login:
+            if (user_login(m_participant_id, m_user_id, m_password) == EC_NONE)
+                wait_action(SID_WaitLogin);
+            else
+                post_action(SID_Connect);
+            break;
+        case SID_WaitLogin:
             post_action(SID_Connect);
-        break;
-    case SID_WaitLogin:
-        post_action(SID_Connect);
-        break;
-    case SID_LoggedIn:
-        m_waiting_tasks.emit_all();
-        break;
+            break;
+        case SID_LoggedIn:
+            m_waiting_tasks.emit_all();
+            break;
     }
 }
 
@@ -237,8 +240,8 @@ void KorvUserMdqpStub::connect()
         wait_action(SID_Connect);
         return;
     }
-    Session* session =
-        m_protocol_stack.open_session(&m_servers[static_cast<size_t>(m_server_index)], nullptr, nullptr);
+    Session* session = m_protocol_stack.open_session(
+        &m_servers[static_cast<size_t>(m_server_index)], nullptr, nullptr);
     if (session == nullptr) {
         post_action(SID_Connect);
         return;
@@ -249,7 +252,8 @@ void KorvUserMdqpStub::connect()
     post_action(SID_Login);
 }
 
-int KorvUserMdqpStub::user_login(const char* participant_id, const char* user_id, const char* password)
+int KorvUserMdqpStub::user_login(const char* participant_id, const char* user_id,
+                                 const char* password)
 {
     uint32_t request_id = ++m_request_id;
     m_sender->prepare(MDQP_TID_ReqUserLogin, request_id, REQUEST_FLAG);

@@ -70,7 +70,8 @@ int KorvUserMirpDemuxer::handle_packet(Protocol*, const ProtocolKey*, Packet* pa
         MirpPacket mirp(*packet);
         int length = mirp.valid_packet();
         if (length <= 0) {
-            report_event(3, "MirpError", "datagram refused: %lu bytes left that are no whole packet, %d",
+            report_event(3, "MirpError",
+                         "datagram refused: %lu bytes left that are no whole packet, %d",
                          packet->length(), length);
             return length;
         }

@@ -157,7 +157,6 @@ int parse_snap_events(Packet& body, KorvUserTopic* topic)
     return ret;
 }
 
-
 namespace {
 
 // A snapshot record is taken only whole: a short field would leave the tail
@@ -168,8 +167,8 @@ bool fetch_record(const FieldIterator& field, T& record)
     record = T();
     if (field.fetch_field(record) >= T::stream_size())
         return true;
-    report_event(3, "MdqpError", "snapshot field 0x%04x refused: %d bytes of %d", field.id(), field.size(),
-                 T::stream_size());
+    report_event(3, "MdqpError", "snapshot field 0x%04x refused: %d bytes of %d", field.id(),
+                 field.size(), T::stream_size());
     return false;
 }
 
@@ -231,26 +230,26 @@ void KorvUserSubscriber::wait_action(StateID state)
 void KorvUserSubscriber::on_action()
 {
     switch (m_state) {
-    case SID_Auth:
-        m_auth_task.cancel();
-        if (m_stub->schedule(&m_auth_task) == EC_NONE)
-            post_action(SID_QrySnap);
-        else
-            wait_action(SID_Auth);
-        break;
-    case SID_Live:
-        break;
-    case SID_Flush:
-        if (!m_flush_task.in_queue())
-            m_reactor->schedule(&m_flush_task);
-        post_action(SID_Live);
-        break;
-    case SID_QrySnap:
-        qry_topic_snap();
-        break;
-    case SID_QryGap:
-        qry_topic_gap();
-        break;
+        case SID_Auth:
+            m_auth_task.cancel();
+            if (m_stub->schedule(&m_auth_task) == EC_NONE)
+                post_action(SID_QrySnap);
+            else
+                wait_action(SID_Auth);
+            break;
+        case SID_Live:
+            break;
+        case SID_Flush:
+            if (!m_flush_task.in_queue())
+                m_reactor->schedule(&m_flush_task);
+            post_action(SID_Live);
+            break;
+        case SID_QrySnap:
+            qry_topic_snap();
+            break;
+        case SID_QryGap:
+            qry_topic_gap();
+            break;
     }
 }
 
@@ -381,72 +380,72 @@ int KorvUserSubscriber::handle_rsp_qry_topic_snap(const Packet& packet)
     for (FieldIterator field(packet.data(), int(packet.length()), 0); !field.is_end();
          field.next()) {
         switch (field.id()) {
-        case MDQP_RspInfo::field_id(): {
-            MDQP_RspInfo info = MDQP_RspInfo();
-            field.fetch_field(info);
-            report_event(3, "QryError", "%d %s", info.ErrorID, info.ErrorMsg);
-            return info.ErrorID;
-        }
-        case MDQP_TopicSettlementSession::field_id(): {
-            MDQP_TopicSettlementSession session;
-            if (fetch_record(field, session))
-                m_topic->handle_settlement_session(&session);
-            break;
-        }
-        case MDQP_TopicInstrument::field_id(): {
-            MDQP_TopicInstrument instrument;
-            if (fetch_record(field, instrument))
-                m_topic->handle_instrument(&instrument);
-            break;
-        }
-        case MDQP_TopicMarketData::field_id(): {
-            MDQP_TopicMarketData market_data;
-            if (fetch_record(field, market_data))
-                m_topic->handle_market_data(&market_data);
-            break;
-        }
-        case MDQP_TopicMarketByPrice::field_id(): {
-            MDQP_TopicMarketByPrice level;
-            if (fetch_record(field, level))
-                m_topic->handle_market_by_price(&level);
-            break;
-        }
-        case MDQP_TopicSnapTag::field_id(): {
-            MDQP_TopicSnapTag tag;
-            if (!fetch_record(field, tag))
+            case MDQP_RspInfo::field_id(): {
+                MDQP_RspInfo info = MDQP_RspInfo();
+                field.fetch_field(info);
+                report_event(3, "QryError", "%d %s", info.ErrorID, info.ErrorMsg);
+                return info.ErrorID;
+            }
+            case MDQP_TopicSettlementSession::field_id(): {
+                MDQP_TopicSettlementSession session;
+                if (fetch_record(field, session))
+                    m_topic->handle_settlement_session(&session);
                 break;
-            m_topic->set_snap_no(tag.SnapNo);
-            printf("rsp qry topic snap no = %d\n", tag.SnapNo);
-            m_snap_no = tag.SnapNo;
-            break;
-        }
-        case MDQP_TopicSnapTime::field_id(): {
-            MDQP_TopicSnapTime snap_time;
-            if (fetch_record(field, snap_time))
-                m_topic->handle_snap_time(&snap_time);
-            break;
-        }
-        case MDQP_TopicAttribute::field_id(): {
-            MDQP_TopicAttribute attribute;
-            if (!fetch_record(field, attribute))
+            }
+            case MDQP_TopicInstrument::field_id(): {
+                MDQP_TopicInstrument instrument;
+                if (fetch_record(field, instrument))
+                    m_topic->handle_instrument(&instrument);
                 break;
-            m_topic->set_market_data_depth(attribute.MarketDataDepth);
-            delete m_cipher;
-            m_cipher = mirp_create_cipher(static_cast<unsigned char>(attribute.CipherType),
-                                          attribute.CipherParam1, attribute.CipherParam2);
-            m_cipher_reported = false;
-            break;
-        }
-        case MDQP_MirpPakcetNo::field_id(): {
-            MDQP_MirpPakcetNo packet_no;
-            if (!fetch_record(field, packet_no))
+            }
+            case MDQP_TopicMarketData::field_id(): {
+                MDQP_TopicMarketData market_data;
+                if (fetch_record(field, market_data))
+                    m_topic->handle_market_data(&market_data);
                 break;
-            m_packet_no = uint32_t(packet_no.PacketNo);
-            printf("rsp qry topic packet no = %d\n", packet_no.PacketNo);
-            break;
-        }
-        default:
-            break;
+            }
+            case MDQP_TopicMarketByPrice::field_id(): {
+                MDQP_TopicMarketByPrice level;
+                if (fetch_record(field, level))
+                    m_topic->handle_market_by_price(&level);
+                break;
+            }
+            case MDQP_TopicSnapTag::field_id(): {
+                MDQP_TopicSnapTag tag;
+                if (!fetch_record(field, tag))
+                    break;
+                m_topic->set_snap_no(tag.SnapNo);
+                printf("rsp qry topic snap no = %d\n", tag.SnapNo);
+                m_snap_no = tag.SnapNo;
+                break;
+            }
+            case MDQP_TopicSnapTime::field_id(): {
+                MDQP_TopicSnapTime snap_time;
+                if (fetch_record(field, snap_time))
+                    m_topic->handle_snap_time(&snap_time);
+                break;
+            }
+            case MDQP_TopicAttribute::field_id(): {
+                MDQP_TopicAttribute attribute;
+                if (!fetch_record(field, attribute))
+                    break;
+                m_topic->set_market_data_depth(attribute.MarketDataDepth);
+                delete m_cipher;
+                m_cipher = mirp_create_cipher(static_cast<unsigned char>(attribute.CipherType),
+                                              attribute.CipherParam1, attribute.CipherParam2);
+                m_cipher_reported = false;
+                break;
+            }
+            case MDQP_MirpPakcetNo::field_id(): {
+                MDQP_MirpPakcetNo packet_no;
+                if (!fetch_record(field, packet_no))
+                    break;
+                m_packet_no = uint32_t(packet_no.PacketNo);
+                printf("rsp qry topic packet no = %d\n", packet_no.PacketNo);
+                break;
+            }
+            default:
+                break;
         }
     }
     return 0;
@@ -480,10 +479,11 @@ void KorvUserSubscriber::handle_mirp_packet(const MirpPacket& packet)
         r = delivery_mirp_packet(packet);
     if (r == 0)
         return;
-    printf("KorvUserSubscriber::handle_mirp_packet topic_id = %d, packet_no =%d, type=%d "
-           "length=%d, ret=%d\n",
-           int(packet.topic_id()), int(packet.packet_no()), int(packet.type()),
-           int(packet.length()), r);
+    printf(
+        "KorvUserSubscriber::handle_mirp_packet topic_id = %d, packet_no =%d, type=%d "
+        "length=%d, ret=%d\n",
+        int(packet.topic_id()), int(packet.packet_no()), int(packet.type()), int(packet.length()),
+        r);
     if (r == EC_WOULDBLOCK && packet.type() != MIRP_TYPE_Heartbeat)
         cache_packet(packet);
 }

@@ -149,17 +149,17 @@ void KorvUserTopic::handle_md_entry_event(int no, const MIRP_MDEntryEvent* event
     // Level numbers start at 1; anything below maps to a refused position.
     int pos = event->PriceLevel > 0 ? event->PriceLevel - 1 : -1;
     switch (event->EventType) {
-    case MBP_EVENT_New:
-        check_level(side.insert(pos, level), "md_entry_event new", no, event->PriceLevel);
-        break;
-    case MBP_EVENT_Change:
-        check_level(side.update(pos, level), "md_entry_event change", no, event->PriceLevel);
-        break;
-    case MBP_EVENT_Delete:
-        check_level(side.erase(pos), "md_entry_event delete", no, event->PriceLevel);
-        break;
-    default:
-        break;
+        case MBP_EVENT_New:
+            check_level(side.insert(pos, level), "md_entry_event new", no, event->PriceLevel);
+            break;
+        case MBP_EVENT_Change:
+            check_level(side.update(pos, level), "md_entry_event change", no, event->PriceLevel);
+            break;
+        case MBP_EVENT_Delete:
+            check_level(side.erase(pos), "md_entry_event delete", no, event->PriceLevel);
+            break;
+        default:
+            break;
     }
     reg_market_data(entry);
 }
@@ -175,9 +175,9 @@ void KorvUserTopic::handle_trade_slice(int no, const MIRP_TradeSlice* slice)
         tick_price(slice->LastPriceOffset, instrument.PriceTick, instrument.TradeBasePrice);
     // Volume is a 32-bit counter that wraps.
     data.Volume = int32_t(uint32_t(data.Volume) + uint32_t(slice->Volume));
-    data.Turnover += double(instrument.VolumeMultiple) *
-                     (double(slice->TurnoverOffset) * instrument.PriceTick +
-                      double(slice->Volume) * instrument.TradeBasePrice);
+    data.Turnover +=
+        double(instrument.VolumeMultiple) * (double(slice->TurnoverOffset) * instrument.PriceTick +
+                                             double(slice->Volume) * instrument.TradeBasePrice);
     data.OpenInterest += double(slice->OpenInterestChange);
     reg_market_data(entry);
 }

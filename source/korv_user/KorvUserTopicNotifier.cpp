@@ -63,8 +63,7 @@ void fill_market_data(TopicMarketData& out, const KorvUserTopic::InstrumentMarke
 }  // namespace
 
 KorvUserTopicNotifier::KorvUserTopicNotifier(Reactor* reactor, int /*topic_id*/,
-                                             KorvUserTopic* topic,
-                                             KorvMarketDataHandler* handler)
+                                             KorvUserTopic* topic, KorvMarketDataHandler* handler)
     : m_reactor(reactor), m_topic(topic), m_handler(handler), m_fetch_result_task(this)
 {
     post_fetch_result();

@@ -57,8 +57,7 @@ public:
     }
 };
 
-class MDQP_TopicSettlementSession
-    : public MdqpRecord<MDQP_TopicSettlementSession, 0x0031, 22> {
+class MDQP_TopicSettlementSession : public MdqpRecord<MDQP_TopicSettlementSession, 0x0031, 22> {
 public:
     char SessionDay[9];
     char SessionCode[9];
@@ -124,8 +123,8 @@ public:
     {
         v(r.InstrumentNo)(r.LastPrice)(r.Volume)(r.Turnover)(r.OpenInterest)(r.HighPrice)(
             r.LowPrice)(r.OpenPrice)(r.ClosePrice)(r.SettlementPrice)(r.UpperLimitPrice)(
-            r.LowerLimitPrice)(r.LevelBasePrice)(r.SnapValue1)(r.SnapValue2)(r.SnapValue3)(
-            r.Delta)(r.UpdateDate)(r.UpdateTime)(r.UpdateMillisec)(r.SnapValue4);
+            r.LowerLimitPrice)(r.LevelBasePrice)(r.SnapValue1)(r.SnapValue2)(r.SnapValue3)(r.Delta)(
+            r.UpdateDate)(r.UpdateTime)(r.UpdateMillisec)(r.SnapValue4);
     }
 };
 

@@ -16,19 +16,19 @@ namespace KORV {
 
 // A change of one price level.
 struct MIRP_MDEntryEvent {
-    char EventType;        // MBP_EVENT_New, MBP_EVENT_Change or MBP_EVENT_Delete
-    char EntryType;        // MDET_Bid; any other value is the ask side
-    int32_t PriceLevel;    // 1-based level number on that side
-    int32_t PriceOffset;   // ticks from LevelBasePrice
+    char EventType;       // MBP_EVENT_New, MBP_EVENT_Change or MBP_EVENT_Delete
+    char EntryType;       // MDET_Bid; any other value is the ask side
+    int32_t PriceLevel;   // 1-based level number on that side
+    int32_t PriceOffset;  // ticks from LevelBasePrice
     int32_t Volume;
-    int32_t EventAttr1;    // carried, not used by the book
+    int32_t EventAttr1;  // carried, not used by the book
 };
 
 // The trades of one instrument since its previous slice.
 struct MIRP_TradeSlice {
-    int32_t LastPriceOffset;     // ticks from TradeBasePrice
+    int32_t LastPriceOffset;  // ticks from TradeBasePrice
     int32_t Volume;
-    int64_t TurnoverOffset;      // sum of price offset x quantity over the trades
+    int64_t TurnoverOffset;  // sum of price offset x quantity over the trades
     int64_t OpenInterestChange;
 };
 

@@ -26,9 +26,9 @@ constexpr char MIRP_TYPE_MarketEvent = 1;
 }  // namespace BRAX
 
 struct MirpHeader {
-    uint8_t Version : 4;  // low nibble of byte 0
-    uint8_t Flag : 4;     // high nibble of byte 0; bit 0 is MIRP_FLAG_CONTINUE
-    uint8_t TransId;      // packet type
+    uint8_t Version : 4;     // low nibble of byte 0
+    uint8_t Flag : 4;        // high nibble of byte 0; bit 0 is MIRP_FLAG_CONTINUE
+    uint8_t TransId;         // packet type
     uint16_t ContentLength;  // body length after ciphering
     uint32_t PacketNo;       // consecutive packets of a topic differ by 1
     uint16_t TopicID;

@@ -60,8 +60,8 @@ struct Update {
     TopicSnapTime m_snap_time;
     TopicMarketData m_data;
     std::vector<TopicPriceEntry> m_bids = side({{7251, 5}, {7250, 7}});
-    std::vector<TopicPriceEntry> m_asks = side({{7252, 1}, {7253, 2}, {7254, 3}, {7255, 4}, {7256, 5},
-                                                {7257, 6}});
+    std::vector<TopicPriceEntry> m_asks =
+        side({{7252, 1}, {7253, 2}, {7254, 3}, {7255, 4}, {7256, 5}, {7257, 6}});
 };
 
 class AppHandler : public ::testing::Test {
@@ -79,7 +79,9 @@ protected:
 };
 
 // Everything of the line before the levels, for the default update.
-const std::string HEAD = "20261209,D1,3,7251.5,7000,1,2,7200,7300,7150,42,3045630,1200,,,7900,6500,3,,09:30:01,500,ag2612,";
+const std::string HEAD =
+    "20261209,D1,3,7251.5,7000,1,2,7200,7300,7150,42,3045630,1200,,,7900,6500,3,,09:30:01,500,"
+    "ag2612,";
 
 size_t count_columns(const std::string& line)
 {
@@ -103,8 +105,9 @@ TEST(PrintFloat, AbsentIsEmptyAndEverythingElseTwelveDigits)
 
 TEST_F(AppHandler, FirstUpdateAnnouncesTheTimeThenPrintsTheFullLine)
 {
-    EXPECT_EQ(deliver(m_update), "!09:30:01.500\n" + HEAD +
-                                     "7251,5,7252,1,7250,7,7253,2,,0,7254,3,,0,7255,4,,0,7256,5,20261209\n");
+    EXPECT_EQ(deliver(m_update),
+              "!09:30:01.500\n" + HEAD +
+                  "7251,5,7252,1,7250,7,7253,2,,0,7254,3,,0,7255,4,,0,7256,5,20261209\n");
 }
 
 TEST_F(AppHandler, TimeLineOnlyWhenTimeOrMillisecondsMove)
@@ -133,8 +136,9 @@ TEST_F(AppHandler, EmptyTimeAndZeroMillisecondsAreNotAnnouncedFirst)
 TEST_F(AppHandler, SidesWithoutLevelsPrintEmptyLevelsInterleaved)
 {
     m_update.m_bids = Update::side({});
-    EXPECT_EQ(deliver(m_update), "!09:30:01.500\n" + HEAD +
-                                     ",0,7252,1,,0,7253,2,,0,7254,3,,0,7255,4,,0,7256,5,20261209\n");
+    EXPECT_EQ(
+        deliver(m_update),
+        "!09:30:01.500\n" + HEAD + ",0,7252,1,,0,7253,2,,0,7254,3,,0,7255,4,,0,7256,5,20261209\n");
 
     m_update.m_asks = Update::side({});
     const std::string line = deliver(m_update);

@@ -79,7 +79,12 @@ TEST(VarInt16, EncodesTheExtremes)
 
 TEST(VarInt64, RoundTripsEveryMagnitude)
 {
-    const int64_t values[] = {0, 1, -1, 1LL << 31, -(1LL << 31) - 1, 1LL << 62,
+    const int64_t values[] = {0,
+                              1,
+                              -1,
+                              1LL << 31,
+                              -(1LL << 31) - 1,
+                              1LL << 62,
                               std::numeric_limits<int64_t>::max(),
                               std::numeric_limits<int64_t>::min()};
     for (int64_t v : values) {

@@ -132,8 +132,8 @@ TEST_F(LogTable, EventsReachTheEventSlotOnlyWithinItsThreshold)
     report_event(3, "LoginError", "after %d", 2);
     report_event(6, "query", "at threshold");
     report_event(7, "query", "too verbose");
-    EXPECT_EQ(m_capture.m_lines,
-              (std::vector<std::string>{"event LoginError 3 after 2", "event query 6 at threshold"}));
+    EXPECT_EQ(m_capture.m_lines, (std::vector<std::string>{"event LoginError 3 after 2",
+                                                           "event query 6 at threshold"}));
 }
 
 TEST(UseLogFlags, StartFalseAndIgnoreUnknownFlags)
@@ -212,12 +212,14 @@ TEST_F(LogTable, FileLoggerWritesStampedPrefixedFlushedLines)
     const std::string stamp = "[A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
     const std::vector<std::string> lines = read_lines(path);
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_TRUE(std::regex_match(
-        lines[0], std::regex(stamp + host + " korv_user_api 0\\[" + pid + "\\]: event LoginError 3 code -7003")))
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(stamp + host + " korv_user_api 0\\[" + pid +
+                                                      "\\]: event LoginError 3 code -7003")))
         << lines[0];
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(stamp + host + " korv_user_api 0\\[" + pid + "\\]: plain")))
+    EXPECT_TRUE(std::regex_match(
+        lines[1], std::regex(stamp + host + " korv_user_api 0\\[" + pid + "\\]: plain")))
         << lines[1];
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex(stamp + host + " other 42\\[" + pid + "\\]: again")))
+    EXPECT_TRUE(
+        std::regex_match(lines[2], std::regex(stamp + host + " other 42\\[" + pid + "\\]: again")))
         << lines[2];
     unlink(path.c_str());
     rmdir(dir.c_str());
@@ -227,5 +229,6 @@ TEST(FileLoggerDeathTest, UnopenableFileIsAnEmergencyExit)
 {
     EXPECT_EXIT(FileLogger("/nonexistent-dir/x/Syslog.log", "korv_user_api", 0),
                 testing::ExitedWithCode(EXIT_FAILURE),
-                "^EmergencyExit:\\[can't open logger file\\] in line 13 of file velta/source/base/FileLogger\n$");
+                "^EmergencyExit:\\[can't open logger file\\] in line 13 of file "
+                "velta/source/base/FileLogger\n$");
 }

@@ -46,7 +46,10 @@ struct Delivery {
             side[i++] = level;
         side[i] = {ABSENT, 0};
     }
-    void deliver(DepthStore& store) const { store.handle_market_data(&session, &snap, &data, bids, asks); }
+    void deliver(DepthStore& store) const
+    {
+        store.handle_market_data(&session, &snap, &data, bids, asks);
+    }
 };
 
 bool contains(const std::vector<std::string>& lines, const std::string& line)
@@ -131,11 +134,14 @@ TEST(DepthViewModel, ShowsTheLadderAndDailyPrices)
     delivery.deliver(store);
     store.refresh(snapshot);
     lines = model.lines(snapshot);
-    EXPECT_EQ(lines.front(), "Topic 1001  snap 20261209 09:30:01.250  session 20261209 S1 3  [1/1]");
-    EXPECT_TRUE(contains(lines, "Instrument    SIM1001_000                    updated 20261209 09:30:01.007"));
+    EXPECT_EQ(lines.front(),
+              "Topic 1001  snap 20261209 09:30:01.250  session 20261209 S1 3  [1/1]");
+    EXPECT_TRUE(contains(
+        lines, "Instrument    SIM1001_000                    updated 20261209 09:30:01.007"));
     EXPECT_TRUE(contains(lines, "Last price    101.25       Volume        42"));
     EXPECT_TRUE(contains(lines, "Turnover      1234567.5    Open interest -"));
-    EXPECT_TRUE(contains(lines, "Open          100          High          -            Low           -"));
+    EXPECT_TRUE(
+        contains(lines, "Open          100          High          -            Low           -"));
     EXPECT_TRUE(contains(lines, "Upper limit   110          Lower limit   -"));
     EXPECT_TRUE(contains(lines, "Level    Bid volume     Bid price |     Ask price    Ask volume"));
     EXPECT_TRUE(contains(lines, "    1             5         101.2 |         101.3             8"));

@@ -18,9 +18,9 @@ void send_datagram(int fd, const std::string& data)
     group.sin_family = AF_INET;
     group.sin_addr.s_addr = inet_addr("239.3.0.9");
     group.sin_port = htons(17111);
-    ASSERT_EQ(sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&group),
-                     sizeof group),
-              ssize_t(data.size()));
+    ASSERT_EQ(
+        sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&group), sizeof group),
+        ssize_t(data.size()));
 }
 
 }  // namespace
@@ -45,7 +45,8 @@ TEST(DemuxerNetns, AnEmptyOrMalformedDatagramDoesNotEndReception)
         uint32_t no = 1;
         for (const std::string& bad : {std::string(), std::string(30, '\x01')}) {
             send_datagram(fd, mirp_packet(no++));
-            EXPECT_TRUE(run_until(reactor, [&] { return subscriber->get_cached_count() == no - 1; }));
+            EXPECT_TRUE(
+                run_until(reactor, [&] { return subscriber->get_cached_count() == no - 1; }));
             send_datagram(fd, bad);
             size_t closed = events.lines.size();
             EXPECT_TRUE(run_until(reactor, [&] { return events.lines.size() > closed; }));

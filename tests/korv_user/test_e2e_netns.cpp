@@ -154,8 +154,13 @@ void run_and_compare(const std::string& name, const std::vector<int>& topics,
 {
     const std::string truth_path = name + "_truth.txt";
     const std::string group = "udpg://239.3.0.1:" + std::to_string(31000 + getpid() % 1000);
-    std::vector<std::string> args = {build_dir() + "/apps/korv_md_simulator", "--publish", group,
-                                     "--truth", truth_path, "--heartbeat", "100"};
+    std::vector<std::string> args = {build_dir() + "/apps/korv_md_simulator",
+                                     "--publish",
+                                     group,
+                                     "--truth",
+                                     truth_path,
+                                     "--heartbeat",
+                                     "100"};
     for (const std::string& server : servers)
         args.insert(args.end(), {"--listen", server});
     for (int topic : topics)
@@ -203,11 +208,12 @@ TEST(EndToEnd, BooksEqualTheTruthWithAllTwentyLevels)
 TEST(EndToEnd, GapsAreFilledUnderLossDuplicatesReorderingAndBurstLoss)
 {
     EventLog events;
-    run_and_compare("faults", {1001, 1002}, {"tcp://127.0.0.1:30117"},
-                    {"--depth", "10", "--instruments", "20", "--rate", "600", "--duration", "4",
-                     "--linger", "2", "--drop", "0.05", "--duplicate", "0.05", "--reorder", "5",
-                     "--burst-loss", "80@2", "--seed", "7"},
-                    events);
+    run_and_compare(
+        "faults", {1001, 1002}, {"tcp://127.0.0.1:30117"},
+        {"--depth",      "10",   "--instruments", "20",   "--rate",      "600",  "--duration", "4",
+         "--linger",     "2",    "--drop",        "0.05", "--duplicate", "0.05", "--reorder",  "5",
+         "--burst-loss", "80@2", "--seed",        "7"},
+        events);
     EXPECT_GE(events.count("event query 4 req_qry_topic_gap"), 1);
 }
 

@@ -23,8 +23,8 @@ using KORV::USER::KorvUserMdqpStub;
 
 namespace {
 
-const char PARTICIPANT[] = "PART0123456789";           // 14: 10 kept
-const char USER[] = "USER0123456789XYZ";               // 17: 15 kept
+const char PARTICIPANT[] = "PART0123456789";                             // 14: 10 kept
+const char USER[] = "USER0123456789XYZ";                                 // 17: 15 kept
 const char PASSWORD[] = "Secret-0123456789-0123456789-0123456789-tail";  // 44: 40 kept
 
 struct EventLog : Logger {
@@ -122,7 +122,8 @@ TEST_F(MdqpStubTest, FailsOverBetweenServersAndNeverReusesRequestIds)
     a.send(packet(0x12, 1, rsp_info(-7003, "wrong password")));
     accept(m_b, b);  // at once, without a pause
     EXPECT_TRUE(run_until(m_reactor, [&] { return !a.receive(); }));
-    int refused = m_events.find("event MdqpError 3 refused login response: MDQP_RspInfo of 2 bytes");
+    int refused =
+        m_events.find("event MdqpError 3 refused login response: MDQP_RspInfo of 2 bytes");
     int login_error = m_events.find("event LoginError 3 -7003 wrong password");
     EXPECT_GE(refused, 0);
     EXPECT_GT(login_error, refused);
@@ -182,13 +183,15 @@ TEST_F(MdqpStubTest, FailsOverBetweenServersAndNeverReusesRequestIds)
     // B drops: past the end of the list, 5000 ms pass before A again.
     auto dropped = std::chrono::steady_clock::now();
     b.close();
-    ASSERT_TRUE(run_until(m_reactor, [&] { return m_stub->state() != KorvUserMdqpStub::SID_LoggedIn; }));
+    ASSERT_TRUE(
+        run_until(m_reactor, [&] { return m_stub->state() != KorvUserMdqpStub::SID_LoggedIn; }));
     size_t before = m_events.lines.size();
     EXPECT_EQ(m_stub->req_qry_topic_gap(7, 100, 105), nullptr);
     EXPECT_EQ(m_stub->req_qry_topic_snap(1001), nullptr);
-    EXPECT_EQ(std::vector<std::string>(m_events.lines.begin() + static_cast<long>(before), m_events.lines.end()),
+    EXPECT_EQ(std::vector<std::string>(m_events.lines.begin() + static_cast<long>(before),
+                                       m_events.lines.end()),
               (std::vector<std::string>{"event query 4 req_qry_topic_gap topic_id = 7, [100, 105)",
-                                                        "event query 5 req_qry_topic_snap  topic_id = 1001"}));
+                                        "event query 5 req_qry_topic_snap  topic_id = 1001"}));
     CountingTask waiting;
     EXPECT_EQ(m_stub->schedule(&waiting), EC_WOULDBLOCK);
     accept(m_a, a);

@@ -62,36 +62,36 @@ void apply_price(KorvUserTopic& topic, int no, int32_t offset)
 void apply(KorvUserTopic& topic, const Event& e)
 {
     switch (e.id) {
-    case MIRP_FID_MDEntryEvent:
-        topic.handle_md_entry_event(e.instrument, &e.level);
-        break;
-    case MIRP_FID_TradeSlice:
-        topic.handle_trade_slice(e.instrument, &e.slice);
-        break;
-    case MIRP_FID_HighPrice:
-        apply_price<MIRP_HighPrice>(topic, e.instrument, e.price);
-        break;
-    case MIRP_FID_LowPrice:
-        apply_price<MIRP_LowPrice>(topic, e.instrument, e.price);
-        break;
-    case MIRP_FID_OpenPrice:
-        apply_price<MIRP_OpenPrice>(topic, e.instrument, e.price);
-        break;
-    case MIRP_FID_ClosePrice:
-        apply_price<MIRP_ClosePrice>(topic, e.instrument, e.price);
-        break;
-    case MIRP_FID_UpperLimitPrice:
-        apply_price<MIRP_UpperLimitPrice>(topic, e.instrument, e.price);
-        break;
-    case MIRP_FID_LowerLimitPrice:
-        apply_price<MIRP_LowerLimitPrice>(topic, e.instrument, e.price);
-        break;
-    case MIRP_FID_SettlementPrice:
-        apply_price<MIRP_SettlementPrice>(topic, e.instrument, e.price);
-        break;
-    case MIRP_FID_Delta:
-        topic.handle_delta(e.instrument, &e.delta);
-        break;
+        case MIRP_FID_MDEntryEvent:
+            topic.handle_md_entry_event(e.instrument, &e.level);
+            break;
+        case MIRP_FID_TradeSlice:
+            topic.handle_trade_slice(e.instrument, &e.slice);
+            break;
+        case MIRP_FID_HighPrice:
+            apply_price<MIRP_HighPrice>(topic, e.instrument, e.price);
+            break;
+        case MIRP_FID_LowPrice:
+            apply_price<MIRP_LowPrice>(topic, e.instrument, e.price);
+            break;
+        case MIRP_FID_OpenPrice:
+            apply_price<MIRP_OpenPrice>(topic, e.instrument, e.price);
+            break;
+        case MIRP_FID_ClosePrice:
+            apply_price<MIRP_ClosePrice>(topic, e.instrument, e.price);
+            break;
+        case MIRP_FID_UpperLimitPrice:
+            apply_price<MIRP_UpperLimitPrice>(topic, e.instrument, e.price);
+            break;
+        case MIRP_FID_LowerLimitPrice:
+            apply_price<MIRP_LowerLimitPrice>(topic, e.instrument, e.price);
+            break;
+        case MIRP_FID_SettlementPrice:
+            apply_price<MIRP_SettlementPrice>(topic, e.instrument, e.price);
+            break;
+        case MIRP_FID_Delta:
+            topic.handle_delta(e.instrument, &e.delta);
+            break;
     }
 }
 
@@ -99,16 +99,15 @@ void encode(MirpEncoder& encoder, const Event& e)
 {
     int ret = 0;
     if (e.id == MIRP_FID_MDEntryEvent)
-        ret = encoder.append_field(e.id, CODEC_MDEntryEvent::field_encode, &e.level,
-                                   sizeof(e.level));
+        ret =
+            encoder.append_field(e.id, CODEC_MDEntryEvent::field_encode, &e.level, sizeof(e.level));
     else if (e.id == MIRP_FID_TradeSlice)
-        ret = encoder.append_field(e.id, CODEC_TradeSlice::field_encode, &e.slice,
-                                   sizeof(e.slice));
+        ret = encoder.append_field(e.id, CODEC_TradeSlice::field_encode, &e.slice, sizeof(e.slice));
     else if (e.id == MIRP_FID_Delta)
         ret = encoder.append_field(e.id, CODEC_Ratio::field_encode, &e.delta, sizeof(e.delta));
     else
-        ret = encoder.append_field(e.id, CODEC_PriceOffset::field_encode, &e.price,
-                                   sizeof(e.price));
+        ret =
+            encoder.append_field(e.id, CODEC_PriceOffset::field_encode, &e.price, sizeof(e.price));
     ASSERT_EQ(ret, 0);
 }
 
@@ -137,8 +136,9 @@ std::vector<Event> random_events(std::mt19937& rng, int count)
                 e.slice = {small(rng), small(rng), turnover(rng), turnover(rng)};
             } else if (k < 9) {
                 e.id = MIRP_FID_MDEntryEvent;
-                e.level = {events[rng() % 5], sides[rng() % 3], level(rng),
-                           k == 8 ? any32(rng) : small(rng), small(rng), any32(rng)};
+                e.level = {events[rng() % 5], sides[rng() % 3],
+                           level(rng),        k == 8 ? any32(rng) : small(rng),
+                           small(rng),        any32(rng)};
             } else {
                 int which = static_cast<int>(rng() % 8);
                 if (which == 7) {

@@ -82,7 +82,8 @@ TEST_F(SubscriberTest, BacklogIsReplayedInRunsOfAHundredAndALivePacketWaitsBehin
     for (uint32_t no = 1; no <= 250; ++no)
         feed(mirp_packet(no));
     answer_snapshot(query, 0);
-    ASSERT_TRUE(run_until(m_reactor, [&] { return m_subscriber->get_state() == KorvUserSubscriber::SID_Live; }));
+    ASSERT_TRUE(run_until(
+        m_reactor, [&] { return m_subscriber->get_state() == KorvUserSubscriber::SID_Live; }));
 
     std::vector<size_t> seen;
     bool injected = false;
@@ -183,7 +184,8 @@ TEST_F(SubscriberTest, AGapFoundLoggedOutIsFilledByAFreshSnapshotAfterTheNextLog
     answer_snapshot(login(), 0);
     ASSERT_TRUE(run_until_live());
     m_peer.close();
-    ASSERT_TRUE(run_until(m_reactor, [&] { return m_stub->state() != KorvUserMdqpStub::SID_LoggedIn; }));
+    ASSERT_TRUE(
+        run_until(m_reactor, [&] { return m_stub->state() != KorvUserMdqpStub::SID_LoggedIn; }));
     testing::internal::CaptureStdout();
     feed(mirp_packet(3));
     Parsed query = login();  // the snapshot query, not a gap query

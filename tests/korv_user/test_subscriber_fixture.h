@@ -155,7 +155,8 @@ protected:
             return fd >= 0;
         }));
         Parsed request = next_request();
-        m_peer.send(packet(0x12, request.request_id, rsp_info(0, "ok") + field(3, std::string(115, '\0'))));
+        m_peer.send(
+            packet(0x12, request.request_id, rsp_info(0, "ok") + field(3, std::string(115, '\0'))));
         Parsed query = next_request();
         EXPECT_EQ(query.trans_id, 0x31);
         return query;

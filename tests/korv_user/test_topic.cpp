@@ -417,6 +417,7 @@ TEST_F(TopicTest, RefusalsAreReportedAsEvents)
     ASSERT_EQ(logger.m_lines.size(), 2u);
     EXPECT_EQ(logger.m_lines[0],
               "event TopicError 3 topic_id = 7, market_data refused, instrument_no = 9, level = 0");
-    EXPECT_EQ(logger.m_lines[1], "event TopicError 3 topic_id = 7, md_entry_event delete "
-                                 "refused, instrument_no = 0, level = 4");
+    EXPECT_EQ(logger.m_lines[1],
+              "event TopicError 3 topic_id = 7, md_entry_event delete "
+              "refused, instrument_no = 0, level = 4");
 }

@@ -131,7 +131,8 @@ TEST_F(MdqpChannelTest, EachCallConsumesOneWholePacketAndLeavesAPartialOneAlone)
 TEST_F(MdqpChannelTest, PacketsSplitAcrossReadsArriveWholeAndInOrder)
 {
     std::string third = packet(0x32, 3, field(0x101, std::string(300, 'i')));
-    m_peer.send(packet(0x32, 1, field(1, "one")) + heartbeat() + packet(0x32, 2, "") + third.substr(0, 100));
+    m_peer.send(packet(0x32, 1, field(1, "one")) + heartbeat() + packet(0x32, 2, "") +
+                third.substr(0, 100));
     ASSERT_TRUE(run_until(m_reactor, [&] { return m_recorder.packets.size() == 2; }));
     run_iterations(m_reactor, 20);
     EXPECT_EQ(m_recorder.packets.size(), 2u);
@@ -152,7 +153,8 @@ TEST_F(MdqpChannelTest, PacketLongerThanTheReadLimitIsRefusedWithAReport)
     EXPECT_EQ(m_channel->handle_packet(nullptr, nullptr, &stream), EC_FORMAT);
     EXPECT_EQ(stream.length(), header.size());
     ASSERT_EQ(events.lines.size(), 1u);
-    EXPECT_EQ(events.lines[0].rfind("event MdqpError 3 refused packet of 20008 bytes", 0), 0u) << events.lines[0];
+    EXPECT_EQ(events.lines[0].rfind("event MdqpError 3 refused packet of 20008 bytes", 0), 0u)
+        << events.lines[0];
 
     // Over the wire the transport closes and the handler hears of it.
     m_peer.send(header);

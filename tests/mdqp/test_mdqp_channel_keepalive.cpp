@@ -55,7 +55,8 @@ void open(SelectReactor& reactor, TcpProtocol& tcp, Listener& listener, Side& si
 {
     ProtocolStackKey key;
     key.push_client(listener.location().c_str());
-    side.channel.reset(new MdqpChannel(&reactor, tcp.open_session(key.get_key(0), nullptr, nullptr)));
+    side.channel.reset(
+        new MdqpChannel(&reactor, tcp.open_session(key.get_key(0), nullptr, nullptr)));
     side.channel->attach_packet_handler(&side);
     ASSERT_TRUE(run_until(reactor, [&] {
         int fd = listener.accept_one();
@@ -80,15 +81,18 @@ TEST(MdqpChannelKeepAlive, HeartbeatsEveryThreeTicksAndExpiryTenTicksAfterTheLas
     // The answering peer sends one heartbeat back, right after the channel's
     // first one (tick 3): the channel then lives ten ticks from there.
     bool answered = false;
-    ASSERT_TRUE(run_until(reactor, [&] {
-        silent.receive();
-        answering.receive();
-        if (!answered && answering.heartbeats == 1) {
-            answering.peer.send(heartbeat());
-            answered = true;
-        }
-        return !silent.errors.empty() && !answering.errors.empty();
-    }, 30000));
+    ASSERT_TRUE(run_until(
+        reactor,
+        [&] {
+            silent.receive();
+            answering.receive();
+            if (!answered && answering.heartbeats == 1) {
+                answering.peer.send(heartbeat());
+                answered = true;
+            }
+            return !silent.errors.empty() && !answering.errors.empty();
+        },
+        30000));
     // Let the last bytes reach the peers; the timers are not re-armed.
     run_iterations(reactor, 50);
     silent.receive();

@@ -156,7 +156,8 @@ public:
     }
     void send(const std::string& bytes)
     {
-        ASSERT_EQ(::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
     }
     // Reads what has arrived, at most limit bytes; false once the other end closed.
     bool receive(size_t limit = 1 << 20)
@@ -209,8 +210,9 @@ inline void run_iterations(Reactor& reactor, int count)
 
 inline long elapsed_ms(std::chrono::steady_clock::time_point since)
 {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count());
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - since)
+                                 .count());
 }
 
 }  // namespace mdqp_test

@@ -95,12 +95,11 @@ TEST(MdqpPacketFormat, HeartbeatIsEightBytes)
 
 TEST(MdqpPacketFormat, SnapshotRequestForTopic1001)
 {
-    Bytes expected{0x01, 0x31, 0x0A, 0x00, 0x78, 0x56, 0x34, 0x12,
-                   0x01, 0x10, 0x06, 0x00, 0xE9, 0x03, 0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(build_packet(MDQP_TID_ReqQryTopicSnap, 0x12345678, 0, snap_request(1001)),
-              expected);
-    Bytes more = build_packet(MDQP_TID_ReqQryTopicSnap, 0x12345678, MDQP_FLAG_CONTINUE,
-                              snap_request(1001));
+    Bytes expected{0x01, 0x31, 0x0A, 0x00, 0x78, 0x56, 0x34, 0x12, 0x01,
+                   0x10, 0x06, 0x00, 0xE9, 0x03, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(build_packet(MDQP_TID_ReqQryTopicSnap, 0x12345678, 0, snap_request(1001)), expected);
+    Bytes more =
+        build_packet(MDQP_TID_ReqQryTopicSnap, 0x12345678, MDQP_FLAG_CONTINUE, snap_request(1001));
     EXPECT_EQ(more[0], 0x11);
 
     Exact stream(expected, expected.size());
@@ -178,8 +177,8 @@ TEST(MdqpFieldList, IteratesFiltersAndStopsAtOverrunningField)
 TEST(MdqpFieldList, TruncatedListsDeliverOnlyWholeFields)
 {
     Bytes body;
-    put_field(body, 1, {1, 2, 3});    // ends at 7
-    put_field(body, 2, {});           // ends at 11
+    put_field(body, 1, {1, 2, 3});     // ends at 7
+    put_field(body, 2, {});            // ends at 11
     put_field(body, 3, {4, 5, 6, 7});  // ends at 19
     for (size_t n = 0; n <= body.size(); ++n) {
         Exact list(body, n);
@@ -315,7 +314,7 @@ TEST(MdqpFieldAppend, RefusesWhatDoesNotFit)
 {
     PacketBufferExt<32> buffer;
     EXPECT_EQ(alloc_field_le(&buffer, 1, 0), nullptr);  // all headroom
-    buffer.reset(14);  // 18 bytes of tailroom
+    buffer.reset(14);                                   // 18 bytes of tailroom
     MDQP_TopicGap gap{};
     gap.TopicID = 1;
     gap.BeginPacketNo = 10;

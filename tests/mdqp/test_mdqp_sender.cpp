@@ -27,7 +27,8 @@ protected:
     {
         ProtocolStackKey key;
         key.push_client(m_listener.location().c_str());
-        m_channel.reset(new MdqpChannel(&m_reactor, m_tcp.open_session(key.get_key(0), nullptr, nullptr)));
+        m_channel.reset(
+            new MdqpChannel(&m_reactor, m_tcp.open_session(key.get_key(0), nullptr, nullptr)));
         m_sender.reset(new MdqpSender(m_channel.get()));
         ASSERT_TRUE(run_until(m_reactor, [&] {
             int fd = m_listener.accept_one();
@@ -78,7 +79,8 @@ TEST_F(MdqpSenderTest, SnapshotRequestIsOnePacketOfEighteenBytes)
     }));
     const unsigned char expected[] = {0x01, 0x31, 0x0a, 0x00, 0x0d, 0x0c, 0x0b, 0x0a, 0x01,
                                       0x10, 0x06, 0x00, 0xe9, 0x03, 0xff, 0xff, 0xff, 0xff};
-    EXPECT_EQ(m_peer.received(), std::string(reinterpret_cast<const char*>(expected), sizeof expected));
+    EXPECT_EQ(m_peer.received(),
+              std::string(reinterpret_cast<const char*>(expected), sizeof expected));
 }
 
 TEST_F(MdqpSenderTest, LongMessageGoesOutInPacketsWithTheContinueFlag)

@@ -115,7 +115,8 @@ TEST_F(EncoderTest, FullBodyIsSplitAtTheLastGroupBoundary)
     // Three groups of 1 header (6 bytes) and 39 levels (390 bytes): 1188 bytes.
     for (int g = 0; g < 3; ++g) {
         ASSERT_EQ(add_header(encoder, g), 0);
-        for (int e = 0; e < 39; ++e) ASSERT_EQ(add_level(encoder), 0);
+        for (int e = 0; e < 39; ++e)
+            ASSERT_EQ(add_level(encoder), 0);
     }
     ASSERT_TRUE(stream->m_packets.empty());
     // The fourth group's header still fits; its first level does not.
@@ -196,7 +197,8 @@ TEST_F(EncoderTest, EventsWithoutAHeaderNeverFillAPacket)
     encoder.prepare(MIRP_TYPE_MarketEvent, 1, 0, 0);
     testing::internal::CaptureStdout();
     int ret = 0;
-    for (int i = 0; i < 200 && ret == 0; ++i) ret = add_level(encoder);
+    for (int i = 0; i < 200 && ret == 0; ++i)
+        ret = add_level(encoder);
     EXPECT_NE(testing::internal::GetCapturedStdout().find("RuntimeError:"), std::string::npos);
     EXPECT_EQ(ret, EC_INSUF_BUFFER);
     ASSERT_EQ(encoder.flush(), 0);
@@ -208,7 +210,8 @@ TEST_F(EncoderTest, RefusedWriteIsReportedAndLosesNothing)
     encoder.prepare(MIRP_TYPE_MarketEvent, 3, 0, 0);
     for (int g = 0; g < 3; ++g) {
         ASSERT_EQ(add_header(encoder, g), 0);
-        for (int e = 0; e < 39; ++e) ASSERT_EQ(add_level(encoder), 0);
+        for (int e = 0; e < 39; ++e)
+            ASSERT_EQ(add_level(encoder), 0);
     }
     ASSERT_EQ(add_header(encoder, 3), 0);
     stream->m_refuse = true;

@@ -154,7 +154,8 @@ TEST_F(ProtocolStackTest, OpensBottomUpOnTheSessionBelow)
 {
     Session* session = m_stack.open_session(&m_key, nullptr, nullptr);
     ASSERT_NE(session, nullptr);
-    EXPECT_EQ(m_log, (std::vector<std::string>{"open bottom 1 lower -", "open top 2 lower bottom"}));
+    EXPECT_EQ(m_log,
+              (std::vector<std::string>{"open bottom 1 lower -", "open top 2 lower bottom"}));
     EXPECT_EQ(session, m_top->m_sessions.at(0).get());
     EXPECT_EQ(m_top->m_last_lower_session, m_bottom->m_sessions.at(0).get());
 }
@@ -226,10 +227,10 @@ TEST(SockLocation, RefusesMalformedLocations)
     sockaddr_in addr;
     EXPECT_EQ(sock_location_to_addr(addr, "tcp", "udpg://239.0.0.1:5000"), -EFAULT);
     EXPECT_EQ(sock_location_to_addr(addr, "tcp", ""), -EFAULT);
-    for (const char* bad : {"tcp:/127.0.0.1:80", "tcp:", "tcp", "tcp://127.0.0.1", "tcp://127.0.0.1:",
-                            "tcp://:80", "tcp://localhost:80", "tcp://127.0.0.1:65536",
-                            "tcp://127.0.0.1:12ab", "tcp://127.0.0.1:-1", "tcp://1.2.3.4.5:80",
-                            "tcp://127.0.0.1:99999999999999999999"})
+    for (const char* bad :
+         {"tcp:/127.0.0.1:80", "tcp:", "tcp", "tcp://127.0.0.1", "tcp://127.0.0.1:", "tcp://:80",
+          "tcp://localhost:80", "tcp://127.0.0.1:65536", "tcp://127.0.0.1:12ab",
+          "tcp://127.0.0.1:-1", "tcp://1.2.3.4.5:80", "tcp://127.0.0.1:99999999999999999999"})
         EXPECT_EQ(sock_location_to_addr(addr, "tcp", bad), -EBADF) << bad;
     std::string long_text = "tcp://" + std::string(10000, '1') + ":80";
     EXPECT_EQ(sock_location_to_addr(addr, "tcp", long_text.c_str()), -EBADF);
@@ -301,5 +302,6 @@ TEST(ProtocolLocationDeathTest, TcpParserPassesOtherSchemesOnAsTheSameKind)
         ProtocolStackKey key;
         g_tcp_location.push_client(key, "udpg://239.1.1.1:7000");
     };
-    EXPECT_EXIT(push_to_tcp(), ::testing::ExitedWithCode(EXIT_FAILURE), "Unknown client in location");
+    EXPECT_EXIT(push_to_tcp(), ::testing::ExitedWithCode(EXIT_FAILURE),
+                "Unknown client in location");
 }

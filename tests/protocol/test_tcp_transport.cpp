@@ -280,9 +280,7 @@ TEST_F(TcpTransportTest, FullBufferThatCannotBeConsumedPausesReading)
     EXPECT_EQ(m_demuxer->m_calls, calls);
     // Once the upper layer can take the data, the next retry delivers it.
     m_demuxer->m_packet_size = 1000;
-    ASSERT_TRUE(step_until({&m_reactor}, [&] {
-        return m_demuxer->m_received.size() == 24000;
-    }));
+    ASSERT_TRUE(step_until({&m_reactor}, [&] { return m_demuxer->m_received.size() == 24000; }));
 }
 
 TEST_F(TcpTransportTest, ChannelClosesWhenItsLastUserGoes)

@@ -61,9 +61,10 @@ int sender_from(const char* source)
 
 void send_to_group(int fd, const UdpgProtocolKey& key, const std::string& data)
 {
-    ASSERT_EQ(sendto(fd, data.data(), data.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&key.m_group_addr), sizeof(key.m_group_addr)),
-              static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(
+        sendto(fd, data.data(), data.size(), 0,
+               reinterpret_cast<const sockaddr*>(&key.m_group_addr), sizeof(key.m_group_addr)),
+        static_cast<ssize_t>(data.size()));
 }
 
 struct UdpgTransportTest : ::testing::Test {

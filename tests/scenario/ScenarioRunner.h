@@ -1,5 +1,5 @@
-// Test helper: the scenario runner. It plays the scripted MDQP servers on 127.0.0.1 and the scripted MIRP
-// lines on multicast groups of the private network, runs the library's real
+// Test helper: the scenario runner. It plays the scripted MDQP servers on 127.0.0.1 and the
+// scripted MIRP lines on multicast groups of the private network, runs the library's real
 // KorvUserApi against them on its own reactor thread, and checks what the
 // handler received, how the library queried, and that the password shows
 // nowhere. The file format is in tests/scenarios/README.md.
@@ -301,7 +301,8 @@ struct InstrumentSpec {
 
 inline std::string event_field(uint16_t id, const unsigned char* content, int n)
 {
-    return le16(id) + le16(unsigned(n)) + std::string(reinterpret_cast<const char*>(content), size_t(n));
+    return le16(id) + le16(unsigned(n)) +
+           std::string(reinterpret_cast<const char*>(content), size_t(n));
 }
 
 inline std::string instrument_header(int no)
@@ -369,8 +370,8 @@ public:
 private:
     static bool is_setting(const ScenarioStep& step)
     {
-        static const char* const settings[] = {"servers", "lines", "topic", "depth", "snapno",
-                                               "slow"};
+        static const char* const settings[] = {"servers", "lines",  "topic",
+                                               "depth",   "snapno", "slow"};
         for (const char* name : settings)
             if (step.word(0) == name)
                 return true;
@@ -699,8 +700,9 @@ private:
                 // bid:INSTRUMENT:new|change|delete:LEVEL:PRICE:VOLUME
                 enter(std::stoi(p[1]));
                 MIRP_MDEntryEvent event = {};
-                event.EventType = p[2] == "new" ? MBP_EVENT_New
-                                  : p[2] == "change" ? MBP_EVENT_Change : MBP_EVENT_Delete;
+                event.EventType = p[2] == "new"      ? MBP_EVENT_New
+                                  : p[2] == "change" ? MBP_EVENT_Change
+                                                     : MBP_EVENT_Delete;
                 event.EntryType = p[0] == "bid" ? MDET_Bid : MDET_Ask;
                 event.PriceLevel = std::stoi(p[3]);
                 event.PriceOffset = std::stoi(p[4]);
@@ -758,10 +760,10 @@ private:
 
     static bool compare(int value, const std::string& op, int bound)
     {
-        return op == "==" ? value == bound
+        return op == "=="   ? value == bound
                : op == "<=" ? value <= bound
                : op == ">=" ? value >= bound
-               : (ADD_FAILURE() << "unknown comparison " << op, false);
+                            : (ADD_FAILURE() << "unknown comparison " << op, false);
     }
 
     // "I0 volume 104 bids 50:1,49:1 asks none calls>=1"

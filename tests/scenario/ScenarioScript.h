@@ -57,7 +57,8 @@ inline std::vector<uint32_t> number_list(const std::string& text)
     for (std::string part; std::getline(parts, part, ',');) {
         size_t dash = part.find('-');
         uint32_t first = uint32_t(std::stoul(part.substr(0, dash)));
-        uint32_t last = dash == std::string::npos ? first : uint32_t(std::stoul(part.substr(dash + 1)));
+        uint32_t last =
+            dash == std::string::npos ? first : uint32_t(std::stoul(part.substr(dash + 1)));
         for (uint32_t no = first; no <= last; ++no)
             out.push_back(no);
     }

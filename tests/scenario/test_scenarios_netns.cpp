@@ -13,7 +13,8 @@ TEST_P(Scenario, Runs)
     run_scenario(GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, Scenario, testing::ValuesIn(scenario_files(false)), scenario_test_name);
+INSTANTIATE_TEST_SUITE_P(Files, Scenario, testing::ValuesIn(scenario_files(false)),
+                         scenario_test_name);
 
 TEST(ScenarioSuite, FindsItsFiles)
 {

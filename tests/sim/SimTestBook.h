@@ -111,56 +111,56 @@ inline long apply_snapshot_body(KorvUserTopic& book, const char* data, int lengt
     long packet_no = -1;
     for (FieldIterator it(data, length, 0); !it.is_end(); it.next()) {
         switch (it.id()) {
-        case MDQP_TopicSettlementSession::field_id(): {
-            MDQP_TopicSettlementSession r = MDQP_TopicSettlementSession();
-            it.fetch_field(r);
-            book.handle_settlement_session(&r);
-            break;
-        }
-        case MDQP_TopicInstrument::field_id(): {
-            MDQP_TopicInstrument r = MDQP_TopicInstrument();
-            it.fetch_field(r);
-            book.handle_instrument(&r);
-            break;
-        }
-        case MDQP_TopicMarketData::field_id(): {
-            MDQP_TopicMarketData r = MDQP_TopicMarketData();
-            it.fetch_field(r);
-            book.handle_market_data(&r);
-            break;
-        }
-        case MDQP_TopicMarketByPrice::field_id(): {
-            MDQP_TopicMarketByPrice r = MDQP_TopicMarketByPrice();
-            it.fetch_field(r);
-            book.handle_market_by_price(&r);
-            break;
-        }
-        case MDQP_TopicSnapTag::field_id(): {
-            MDQP_TopicSnapTag r = MDQP_TopicSnapTag();
-            it.fetch_field(r);
-            book.set_snap_no(r.SnapNo);
-            break;
-        }
-        case MDQP_TopicSnapTime::field_id(): {
-            MDQP_TopicSnapTime r = MDQP_TopicSnapTime();
-            it.fetch_field(r);
-            book.handle_snap_time(&r);
-            break;
-        }
-        case MDQP_TopicAttribute::field_id(): {
-            MDQP_TopicAttribute r = MDQP_TopicAttribute();
-            it.fetch_field(r);
-            book.set_market_data_depth(r.MarketDataDepth);
-            break;
-        }
-        case MDQP_MirpPakcetNo::field_id(): {
-            MDQP_MirpPakcetNo r = MDQP_MirpPakcetNo();
-            it.fetch_field(r);
-            packet_no = r.PacketNo;
-            break;
-        }
-        default:
-            break;
+            case MDQP_TopicSettlementSession::field_id(): {
+                MDQP_TopicSettlementSession r = MDQP_TopicSettlementSession();
+                it.fetch_field(r);
+                book.handle_settlement_session(&r);
+                break;
+            }
+            case MDQP_TopicInstrument::field_id(): {
+                MDQP_TopicInstrument r = MDQP_TopicInstrument();
+                it.fetch_field(r);
+                book.handle_instrument(&r);
+                break;
+            }
+            case MDQP_TopicMarketData::field_id(): {
+                MDQP_TopicMarketData r = MDQP_TopicMarketData();
+                it.fetch_field(r);
+                book.handle_market_data(&r);
+                break;
+            }
+            case MDQP_TopicMarketByPrice::field_id(): {
+                MDQP_TopicMarketByPrice r = MDQP_TopicMarketByPrice();
+                it.fetch_field(r);
+                book.handle_market_by_price(&r);
+                break;
+            }
+            case MDQP_TopicSnapTag::field_id(): {
+                MDQP_TopicSnapTag r = MDQP_TopicSnapTag();
+                it.fetch_field(r);
+                book.set_snap_no(r.SnapNo);
+                break;
+            }
+            case MDQP_TopicSnapTime::field_id(): {
+                MDQP_TopicSnapTime r = MDQP_TopicSnapTime();
+                it.fetch_field(r);
+                book.handle_snap_time(&r);
+                break;
+            }
+            case MDQP_TopicAttribute::field_id(): {
+                MDQP_TopicAttribute r = MDQP_TopicAttribute();
+                it.fetch_field(r);
+                book.set_market_data_depth(r.MarketDataDepth);
+                break;
+            }
+            case MDQP_MirpPakcetNo::field_id(): {
+                MDQP_MirpPakcetNo r = MDQP_MirpPakcetNo();
+                it.fetch_field(r);
+                packet_no = r.PacketNo;
+                break;
+            }
+            default:
+                break;
         }
     }
     return packet_no;
@@ -203,7 +203,8 @@ struct PacketStore {
             if (packet.topic_id() == topic_id) {
                 if (packet.type() == BRAX::KORV::MIRP_TYPE_Heartbeat) {
                     ++heartbeats[packet.packet_no()];
-                } else if (market.emplace(packet.packet_no(), std::string(rest.data(), size_t(used)))
+                } else if (market
+                               .emplace(packet.packet_no(), std::string(rest.data(), size_t(used)))
                                .second &&
                            (packet.flag() & MIRP_FLAG_CONTINUE) != 0) {
                     ++continued;

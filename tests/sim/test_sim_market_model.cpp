@@ -49,18 +49,18 @@ std::string event_bytes(const std::vector<SimGroup>& groups)
             unsigned char out[64];
             int size = 0;
             switch (event.field_id) {
-            case MIRP_FID_MDEntryEvent:
-                size = KORV::CODEC_MDEntryEvent::field_encode(out, sizeof out, &event.entry);
-                break;
-            case MIRP_FID_TradeSlice:
-                size = KORV::CODEC_TradeSlice::field_encode(out, sizeof out, &event.trade);
-                break;
-            case MIRP_FID_Delta:
-                size = KORV::CODEC_Ratio::field_encode(out, sizeof out, &event.delta);
-                break;
-            default:
-                size = KORV::CODEC_PriceOffset::field_encode(out, sizeof out, &event.price);
-                break;
+                case MIRP_FID_MDEntryEvent:
+                    size = KORV::CODEC_MDEntryEvent::field_encode(out, sizeof out, &event.entry);
+                    break;
+                case MIRP_FID_TradeSlice:
+                    size = KORV::CODEC_TradeSlice::field_encode(out, sizeof out, &event.trade);
+                    break;
+                case MIRP_FID_Delta:
+                    size = KORV::CODEC_Ratio::field_encode(out, sizeof out, &event.delta);
+                    break;
+                default:
+                    size = KORV::CODEC_PriceOffset::field_encode(out, sizeof out, &event.price);
+                    break;
             }
             EXPECT_GT(size, 0);
             bytes += std::to_string(event.field_id) + "=" +
@@ -106,8 +106,8 @@ TEST(SimMarketModel, SidesStaySortedUncrossedAndWithinDepthForEveryDepth)
                     ++levels_seen[event.entry.EventType - MBP_EVENT_New];
                 }
             }
-            expect_book_invariants(model, "depth " + std::to_string(depth) + " sequence " +
-                                              std::to_string(n));
+            expect_book_invariants(
+                model, "depth " + std::to_string(depth) + " sequence " + std::to_string(n));
         }
         EXPECT_TRUE(all_instruments_once) << "no long sequence at depth " << depth;
         EXPECT_GT(levels_seen[0], 0);

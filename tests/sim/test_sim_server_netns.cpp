@@ -133,7 +133,8 @@ TEST_F(SimServerTest, SnapshotReplyMatchesTheModelFieldByField)
                                         "--linger", "60", "--instruments", "12", "--depth", "7"}));
     ASSERT_EQ(0, simulator.start());
     Client client(simulator, {A}, "secret");
-    ASSERT_TRUE(step_until(simulator, [&] { return client.logged_in() && !simulator.is_publishing(); }));
+    ASSERT_TRUE(
+        step_until(simulator, [&] { return client.logged_in() && !simulator.is_publishing(); }));
     const SimTopic& topic = *simulator.get_topics()[0];
     ASSERT_GT(topic.get_packet_no(), 100u);
 
@@ -203,8 +204,8 @@ TEST_F(SimServerTest, SnapshotReplyMatchesTheModelFieldByField)
 
 TEST_F(SimServerTest, WrongCredentialsAndRefusingLocationsAreTurnedAway)
 {
-    MdSimulator simulator(options_with({"--listen", A, "--listen", B, "--login-error", B,
-                                        "--rate", "0", "--linger", "60"}));
+    MdSimulator simulator(options_with(
+        {"--listen", A, "--listen", B, "--login-error", B, "--rate", "0", "--linger", "60"}));
     ASSERT_EQ(0, simulator.start());
     SimServerCounters& counters = simulator.get_server()->counters();
     Client wrong(simulator, {A}, "guess");
@@ -220,8 +221,8 @@ TEST_F(SimServerTest, WrongCredentialsAndRefusingLocationsAreTurnedAway)
 
 TEST_F(SimServerTest, StoppedLocationDropsItsClients)
 {
-    MdSimulator simulator(options_with({"--listen", A, "--listen", B, "--rate", "0",
-                                        "--linger", "60"}));
+    MdSimulator simulator(
+        options_with({"--listen", A, "--listen", B, "--rate", "0", "--linger", "60"}));
     ASSERT_EQ(0, simulator.start());
     Client client(simulator, {A, B}, "secret");
     ASSERT_TRUE(step_until(simulator, [&] { return client.logged_in(); }));

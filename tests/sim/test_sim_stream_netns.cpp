@@ -96,11 +96,35 @@ std::map<int, std::vector<std::string>> read_truth(const std::string& path)
 TEST(SimStream, MulticastWithFaultsPlusGapRepliesRebuildsTheTruth)
 {
     signal(SIGPIPE, SIG_IGN);
-    const char* args[] = {"korv_md_simulator", "--listen", SERVER, "--publish", GROUP,
-                          "--topic", "1001", "--topic", "1002", "--instruments", "8",
-                          "--rate", "1500", "--duration", "1", "--linger", "0.5",
-                          "--heartbeat", "100", "--drop", "0.05", "--duplicate", "0.05",
-                          "--reorder", "4", "--seed", "11", "--truth", "sim_stream_truth.txt"};
+    const char* args[] = {"korv_md_simulator",
+                          "--listen",
+                          SERVER,
+                          "--publish",
+                          GROUP,
+                          "--topic",
+                          "1001",
+                          "--topic",
+                          "1002",
+                          "--instruments",
+                          "8",
+                          "--rate",
+                          "1500",
+                          "--duration",
+                          "1",
+                          "--linger",
+                          "0.5",
+                          "--heartbeat",
+                          "100",
+                          "--drop",
+                          "0.05",
+                          "--duplicate",
+                          "0.05",
+                          "--reorder",
+                          "4",
+                          "--seed",
+                          "11",
+                          "--truth",
+                          "sim_stream_truth.txt"};
     SimOptions options;
     ASSERT_EQ(0, options.parse(int(sizeof args / sizeof args[0]), args)) << options.get_error();
     MdSimulator simulator(options);
@@ -116,7 +140,8 @@ TEST(SimStream, MulticastWithFaultsPlusGapRepliesRebuildsTheTruth)
     KorvUserMdqpStub stub(reactor);
     stub.reg_server(SERVER);
     stub.set_authentication("P01", "U01", "secret");
-    ASSERT_TRUE(pump_until(reactor, [&] { return stub.state() == KorvUserMdqpStub::SID_LoggedIn; }));
+    ASSERT_TRUE(
+        pump_until(reactor, [&] { return stub.state() == KorvUserMdqpStub::SID_LoggedIn; }));
 
     // Snapshots while the market runs: each is consistent with its packet number.
     std::map<int, KorvUserTopic*> books;

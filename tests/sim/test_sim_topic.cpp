@@ -71,8 +71,10 @@ void expect_book_equals_truth(const KORV::USER::KorvUserTopic& book, const SimTo
     ASSERT_EQ(size_t(1 + 2 * count), truth.size());
     ASSERT_EQ(count, book.get_instrument_count());
     for (int no = 0; no < count; ++no) {
-        EXPECT_EQ(truth[size_t(1 + 2 * no)], sim_test::market_data_line(book, no)) << "instrument " << no;
-        EXPECT_EQ(truth[size_t(2 + 2 * no)], sim_test::levels_line(book, no)) << "instrument " << no;
+        EXPECT_EQ(truth[size_t(1 + 2 * no)], sim_test::market_data_line(book, no))
+            << "instrument " << no;
+        EXPECT_EQ(truth[size_t(2 + 2 * no)], sim_test::levels_line(book, no))
+            << "instrument " << no;
     }
     EXPECT_EQ(0u, book.get_rejected_count());
 }

@@ -21,7 +21,8 @@ struct CountingTask : Task {
 
 struct PipeFixture : ::testing::Test {
     PipeFixture()
-        : m_producer(new SelectReactor), m_consumer(new SelectReactor),
+        : m_producer(new SelectReactor),
+          m_consumer(new SelectReactor),
           m_pipe(new BoundedPipe(m_producer, m_consumer, 8, &m_poller))
     {
         m_poller.schedule(&m_consumer_task);

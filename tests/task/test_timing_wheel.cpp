@@ -42,8 +42,8 @@ struct Case {
 TEST(TimingWheel, NodeFiresExactlyOnItsExpiryFromEveryLevelAndAcrossTheWrap)
 {
     const Case cases[] = {
-        {1000, 1},         {1000, 255},       {0xFF, 256},       {0x1234, 375},
-        {0x3FFF, 16383},   {0x3F00, 16384},   {0xFFFFF, 1048575}, {0xFFF00, 1048576},
+        {1000, 1},           {1000, 255},     {0xFF, 256},          {0x1234, 375},
+        {0x3FFF, 16383},     {0x3F00, 16384}, {0xFFFFF, 1048575},   {0xFFF00, 1048576},
         {0xFFFFFF00, 0x200}, {0xFFFFFFFF, 1}, {0xFFFFC000, 0x8000}, {0x3FFFFFF, 0x4000005},
     };
     for (const Case& c : cases) {

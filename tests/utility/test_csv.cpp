@@ -173,7 +173,9 @@ TEST(FieldDescribe, StreamFormIsBigEndianAndRoundTrips)
     EXPECT_EQ(std::string(stream + 4, 3), std::string("ab\0", 3));
     EXPECT_EQ(static_cast<unsigned char>(stream[12]), 0x3F);  // 1.0 = 3FF0...
     EXPECT_EQ(static_cast<unsigned char>(stream[13]), 0xF0);
-    EXPECT_EQ(std::string(stream + 20, 3), std::string("\x05\x06" "B", 3));
+    EXPECT_EQ(std::string(stream + 20, 3), std::string("\x05\x06"
+                                                       "B",
+                                                       3));
     EXPECT_EQ(std::string(stream + 27, 8), std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
     Quote back = {};
     EXPECT_EQ(Quote::m_describe.stream_to_object(&back, stream), 7);
@@ -195,8 +197,8 @@ TEST(FieldDescribe, LongNamesAreCut)
     };
     alignas(FieldDescribe) static char storage[sizeof(FieldDescribe)];
     described = reinterpret_cast<FieldDescribe*>(storage);
-    FieldDescribe* d = new (storage)
-        FieldDescribe(1, 4, long_name.c_str(), long_name.c_str(), &Local::describe);
+    FieldDescribe* d =
+        new (storage) FieldDescribe(1, 4, long_name.c_str(), long_name.c_str(), &Local::describe);
     EXPECT_EQ(strlen(d->first_name()), static_cast<size_t>(FieldDescribe::FIRST_NAME_LENGTH));
     EXPECT_EQ(strlen(d->second_name()), static_cast<size_t>(FieldDescribe::SECOND_NAME_LENGTH));
     EXPECT_EQ(strlen(d->member_desc(0).m_name), static_cast<size_t>(MemberDesc::NAME_LENGTH));

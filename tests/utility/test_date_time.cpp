@@ -46,7 +46,7 @@ TEST(Date, ArithmeticCrossesMonthAndYearEnds)
 
 TEST(Date, WeekDays)
 {
-    EXPECT_EQ(Date::week_day("19800101"), 2);  // a Tuesday
+    EXPECT_EQ(Date::week_day("19800101"), 2);   // a Tuesday
     EXPECT_EQ(Date("20240101").week_day(), 1);  // a Monday
 }
 

@@ -71,7 +71,7 @@ TEST(JsonParser, Numbers)
     EXPECT_EQ(v[2].as_integer(), -7);
     EXPECT_DOUBLE_EQ(v[2].as_float(), -7.0);
     EXPECT_EQ(v[3].as_integer(), 0);
-    EXPECT_EQ(v[4].as_integer(), 0);  // a sign without digits
+    EXPECT_EQ(v[4].as_integer(), 0);                // a sign without digits
     EXPECT_EQ(v[5].as_integer(), -2147483647 - 1);  // wraps like a 32-bit accumulator
     // The exponent is left unread, so the array fails on it.
     ParseError e = parse_error("[1e3]");

@@ -35,7 +35,10 @@ protected:
 // its thread never runs.
 class DrivenReactor : public SelectReactor {
 public:
-    WheelDelayTaskManager* manager() { return static_cast<WheelDelayTaskManager*>(m_delay_manager); }
+    WheelDelayTaskManager* manager()
+    {
+        return static_cast<WheelDelayTaskManager*>(m_delay_manager);
+    }
     uint32_t current_jiffy() { return manager()->wheel().current_jiffy(); }
     // Fires the timers due up to the jiffy and runs the tasks they made ready.
     void advance_to(uint32_t jiffy)

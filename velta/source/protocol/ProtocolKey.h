@@ -35,8 +35,13 @@ constexpr int PROTOCOL_KEY_MAX_LENGTH = 176;
 class ProtocolKeyBuffer : public ProtocolKey {
 public:
     // An empty buffer that asks for a key of the given protocol.
-    explicit ProtocolKeyBuffer(unsigned protocol_id) : ProtocolKey(protocol_id, sizeof(ProtocolKey)) {}
-    explicit ProtocolKeyBuffer(const ProtocolKey& key) : ProtocolKey(key.m_protocol_id, 0) { assign(key); }
+    explicit ProtocolKeyBuffer(unsigned protocol_id) : ProtocolKey(protocol_id, sizeof(ProtocolKey))
+    {
+    }
+    explicit ProtocolKeyBuffer(const ProtocolKey& key) : ProtocolKey(key.m_protocol_id, 0)
+    {
+        assign(key);
+    }
 
     void assign(const ProtocolKey& key)
     {

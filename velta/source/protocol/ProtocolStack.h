@@ -59,8 +59,10 @@ public:
 
     static ProtocolLocation* instance() { return m_instance; }
     // Hand a location to parser, or stop the process when there is none.
-    static int dispatch_server(ProtocolLocation* parser, ProtocolStackKey& key, const char* location);
-    static int dispatch_client(ProtocolLocation* parser, ProtocolStackKey& key, const char* location);
+    static int dispatch_server(ProtocolLocation* parser, ProtocolStackKey& key,
+                               const char* location);
+    static int dispatch_client(ProtocolLocation* parser, ProtocolStackKey& key,
+                               const char* location);
     // For a location of a parser's own scheme that it cannot read: prints
     // why and gives the code back, so that a mistyped address is not taken
     // for an unknown scheme.

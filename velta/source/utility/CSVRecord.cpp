@@ -153,39 +153,39 @@ bool CSVRecord::trans_to_struct(FieldDescribe* description, char* object) const
         }
         char* to = object + member.m_object_offset;
         switch (member.m_type) {
-        case MT_CHAR:
-            *to = field_as_char(index);
-            break;
-        case MT_SHORT: {
-            short value = field_as_short(index);
-            memcpy(to, &value, sizeof(value));
-            break;
-        }
-        case MT_INT: {
-            int value = field_as_int(index);
-            memcpy(to, &value, sizeof(value));
-            break;
-        }
-        case MT_FLOAT: {
-            float value = narrow_to_float(field_as_double(index));
-            memcpy(to, &value, sizeof(value));
-            break;
-        }
-        case MT_DOUBLE: {
-            double value = field_as_double(index);
-            memcpy(to, &value, sizeof(value));
-            break;
-        }
-        case MT_LONG: {
-            long long value = field_as_long(index);
-            memcpy(to, &value, sizeof(value));
-            break;
-        }
-        case MT_STRING:
-            store_text(to, member.m_size, get_field_content(index));
-            break;
-        default:
-            break;
+            case MT_CHAR:
+                *to = field_as_char(index);
+                break;
+            case MT_SHORT: {
+                short value = field_as_short(index);
+                memcpy(to, &value, sizeof(value));
+                break;
+            }
+            case MT_INT: {
+                int value = field_as_int(index);
+                memcpy(to, &value, sizeof(value));
+                break;
+            }
+            case MT_FLOAT: {
+                float value = narrow_to_float(field_as_double(index));
+                memcpy(to, &value, sizeof(value));
+                break;
+            }
+            case MT_DOUBLE: {
+                double value = field_as_double(index);
+                memcpy(to, &value, sizeof(value));
+                break;
+            }
+            case MT_LONG: {
+                long long value = field_as_long(index);
+                memcpy(to, &value, sizeof(value));
+                break;
+            }
+            case MT_STRING:
+                store_text(to, member.m_size, get_field_content(index));
+                break;
+            default:
+                break;
         }
     }
     return true;

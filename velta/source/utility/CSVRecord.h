@@ -58,10 +58,7 @@ public:
     {
         return field_as_double(get_field_index(name));
     }
-    long long field_as_long(const char* name) const
-    {
-        return field_as_long(get_field_index(name));
-    }
+    long long field_as_long(const char* name) const { return field_as_long(get_field_index(name)); }
 
     // Stores every member of the description from the field of its name;
     // false, with the "DbCommand" event, at the first member without field

@@ -36,14 +36,23 @@ bool Date::is_leap_year(int year)
 int Date::days(int year, int month)
 {
     switch (month) {
-    case 1: case 3: case 5: case 7: case 8: case 10: case 12:
-        return 31;
-    case 4: case 6: case 9: case 11:
-        return 30;
-    case 2:
-        return is_leap_year(year) ? 29 : 28;
-    default:
-        return 0;
+        case 1:
+        case 3:
+        case 5:
+        case 7:
+        case 8:
+        case 10:
+        case 12:
+            return 31;
+        case 4:
+        case 6:
+        case 9:
+        case 11:
+            return 30;
+        case 2:
+            return is_leap_year(year) ? 29 : 28;
+        default:
+            return 0;
     }
 }
 

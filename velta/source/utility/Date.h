@@ -42,10 +42,7 @@ public:
     Date operator++(int);
     Date operator--(int);
 
-    int operator-(const Date& other) const
-    {
-        return static_cast<int>(to_long() - other.to_long());
-    }
+    int operator-(const Date& other) const { return static_cast<int>(to_long() - other.to_long()); }
     int operator-(const char* other) const
     {
         return static_cast<int>(to_long() - date_to_long(other));

@@ -27,13 +27,18 @@ void reverse_copy(void* dst, const void* src, int n)
 int type_size(MemberType type)
 {
     switch (type) {
-    case MT_CHAR: return 1;
-    case MT_SHORT: return 2;
-    case MT_INT:
-    case MT_FLOAT: return 4;
-    case MT_DOUBLE:
-    case MT_LONG: return 8;
-    default: return 0;
+        case MT_CHAR:
+            return 1;
+        case MT_SHORT:
+            return 2;
+        case MT_INT:
+        case MT_FLOAT:
+            return 4;
+        case MT_DOUBLE:
+        case MT_LONG:
+            return 8;
+        default:
+            return 0;
     }
 }
 
@@ -99,20 +104,20 @@ const MemberDesc& FieldDescribe::member_desc(int i) const
 void FieldDescribe::copy_member(const MemberDesc& member, char* to, const char* from)
 {
     switch (member.m_type) {
-    case MT_SHORT:
-        change_endian_copy_2(to, from);
-        break;
-    case MT_INT:
-    case MT_FLOAT:
-        change_endian_copy_4(to, from);
-        break;
-    case MT_DOUBLE:
-    case MT_LONG:
-        change_endian_copy_8(to, from);
-        break;
-    default:
-        memcpy(to, from, member.m_size);
-        break;
+        case MT_SHORT:
+            change_endian_copy_2(to, from);
+            break;
+        case MT_INT:
+        case MT_FLOAT:
+            change_endian_copy_4(to, from);
+            break;
+        case MT_DOUBLE:
+        case MT_LONG:
+            change_endian_copy_8(to, from);
+            break;
+        default:
+            memcpy(to, from, member.m_size);
+            break;
     }
 }
 
@@ -142,31 +147,31 @@ void FieldDescribe::csv_put_line(FILE* file, const void* object) const
         first = false;
         const char* p = base + member.m_object_offset;
         switch (member.m_type) {
-        case MT_CHAR:
-            fputc(*p, file);
-            break;
-        case MT_SHORT:
-            fprintf(file, "%d", load<uint16_t>(p));
-            break;
-        case MT_INT:
-            fprintf(file, "%d", load<int32_t>(p));
-            break;
-        case MT_FLOAT:
-            fprintf(file, "%.9g", load<float>(p));
-            break;
-        case MT_DOUBLE:
-            if (load<double>(p) != NULL_DOUBLE_VALUE)
-                fprintf(file, "%.12g", load<double>(p));
-            break;
-        case MT_LONG:
-            if (load<long long>(p) != NULL_LONG_VALUE)
-                fprintf(file, "%lld", load<long long>(p));
-            break;
-        case MT_STRING:
-            fprintf(file, "%.*s", static_cast<int>(strnlen(p, member.m_size)), p);
-            break;
-        default:
-            break;
+            case MT_CHAR:
+                fputc(*p, file);
+                break;
+            case MT_SHORT:
+                fprintf(file, "%d", load<uint16_t>(p));
+                break;
+            case MT_INT:
+                fprintf(file, "%d", load<int32_t>(p));
+                break;
+            case MT_FLOAT:
+                fprintf(file, "%.9g", load<float>(p));
+                break;
+            case MT_DOUBLE:
+                if (load<double>(p) != NULL_DOUBLE_VALUE)
+                    fprintf(file, "%.12g", load<double>(p));
+                break;
+            case MT_LONG:
+                if (load<long long>(p) != NULL_LONG_VALUE)
+                    fprintf(file, "%lld", load<long long>(p));
+                break;
+            case MT_STRING:
+                fprintf(file, "%.*s", static_cast<int>(strnlen(p, member.m_size)), p);
+                break;
+            default:
+                break;
         }
     }
     fputc('\n', file);

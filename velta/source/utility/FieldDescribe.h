@@ -15,7 +15,7 @@ constexpr MemberType MT_SHORT = 1;  // 16-bit integer
 constexpr MemberType MT_INT = 2;    // 32-bit integer
 constexpr MemberType MT_FLOAT = 3;
 constexpr MemberType MT_DOUBLE = 4;
-constexpr MemberType MT_LONG = 5;  // 64-bit integer
+constexpr MemberType MT_LONG = 5;    // 64-bit integer
 constexpr MemberType MT_STRING = 7;  // fixed-width text
 
 struct MemberDesc {

@@ -60,38 +60,38 @@ JsonValue* JsonParser::parse()
 {
     skip_white();
     switch (m_char) {
-    case '[':
-        next();
-        return parse_array();
-    case '{':
-        next();
-        return parse_object();
-    case '\0':
-        return nullptr;
-    default:
-        fail("Expected a JSON object, array or literal.");
+        case '[':
+            next();
+            return parse_array();
+        case '{':
+            next();
+            return parse_object();
+        case '\0':
+            return nullptr;
+        default:
+            fail("Expected a JSON object, array or literal.");
     }
 }
 
 JsonValue* JsonParser::parse_value()
 {
     switch (m_char) {
-    case '"':
-        next();
-        return json_new<JvalueString>(m_allocator, parse_string());
-    case '[':
-        next();
-        return parse_array();
-    case '{':
-        next();
-        return parse_object();
-    case 't':
-    case 'f':
-        return parse_boolean();
-    default:
-        if (m_char == '-' || is_digit(m_char))
-            return parse_number();
-        fail("value expected");
+        case '"':
+            next();
+            return json_new<JvalueString>(m_allocator, parse_string());
+        case '[':
+            next();
+            return parse_array();
+        case '{':
+            next();
+            return parse_object();
+        case 't':
+        case 'f':
+            return parse_boolean();
+        default:
+            if (m_char == '-' || is_digit(m_char))
+                return parse_number();
+            fail("value expected");
     }
 }
 
@@ -162,12 +162,23 @@ void JsonParser::read_string(char* text)
                 fail("Expected quotation mark.");
             next();
             switch (c) {
-            case '0': c = '\0'; break;
-            case 'a': c = '\a'; break;
-            case 'n': c = '\n'; break;
-            case 'r': c = '\r'; break;
-            case 't': c = '\t'; break;
-            default: break;
+                case '0':
+                    c = '\0';
+                    break;
+                case 'a':
+                    c = '\a';
+                    break;
+                case 'n':
+                    c = '\n';
+                    break;
+                case 'r':
+                    c = '\r';
+                    break;
+                case 't':
+                    c = '\t';
+                    break;
+                default:
+                    break;
             }
         }
         text[length++] = c;

@@ -22,8 +22,7 @@ bool is_container(const JsonValue* value)
 // The layout shared by objects and arrays: a container item starts on a line
 // of its own, one tab deeper; scalars follow on the same line after a blank.
 template <class Items, class PutKey>
-void output_items(FILE* file, int indent, const Items& items, char open, char close,
-                  PutKey put_key)
+void output_items(FILE* file, int indent, const Items& items, char open, char close, PutKey put_key)
 {
     fprintf(file, "%c ", open);
     bool nested = false;
@@ -109,29 +108,29 @@ bool JsonValue::as_boolean() const
 void JsonValue::output(FILE* file, int indent) const
 {
     switch (m_type) {
-    case TYPE_NULL:
-        fputs("null", file);
-        break;
-    case TYPE_OBJECT:
-        output_items(file, indent, static_cast<const JvalueObject*>(this)->items(), '{', '}',
-                     [file](const char* key) { fprintf(file, "\"%s\":", key); });
-        break;
-    case TYPE_ARRAY:
-        output_items(file, indent, static_cast<const JvalueArray*>(this)->items(), '[', ']',
-                     [](int) {});
-        break;
-    case TYPE_STRING:
-        fprintf(file, "\"%s\"", as_string());
-        break;
-    case TYPE_BOOLEAN:
-        fputs(as_boolean() ? "true" : "false", file);
-        break;
-    case TYPE_INTEGER:
-        fprintf(file, "%d", as_integer());
-        break;
-    case TYPE_FLOAT:
-        fprintf(file, "%.8g", as_float());
-        break;
+        case TYPE_NULL:
+            fputs("null", file);
+            break;
+        case TYPE_OBJECT:
+            output_items(file, indent, static_cast<const JvalueObject*>(this)->items(), '{', '}',
+                         [file](const char* key) { fprintf(file, "\"%s\":", key); });
+            break;
+        case TYPE_ARRAY:
+            output_items(file, indent, static_cast<const JvalueArray*>(this)->items(), '[', ']',
+                         [](int) {});
+            break;
+        case TYPE_STRING:
+            fprintf(file, "\"%s\"", as_string());
+            break;
+        case TYPE_BOOLEAN:
+            fputs(as_boolean() ? "true" : "false", file);
+            break;
+        case TYPE_INTEGER:
+            fprintf(file, "%d", as_integer());
+            break;
+        case TYPE_FLOAT:
+            fprintf(file, "%.8g", as_float());
+            break;
     }
 }
 

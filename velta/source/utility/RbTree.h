@@ -42,5 +42,4 @@ public:
 };
 
 template <class Key, class Value, class Less>
-using RbTree =
-    std::map<Key, Value, Less, AllocatorAdaptor<std::pair<const Key, Value>>>;
+using RbTree = std::map<Key, Value, Less, AllocatorAdaptor<std::pair<const Key, Value>>>;

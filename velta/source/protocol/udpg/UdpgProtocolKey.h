@@ -14,7 +14,8 @@ constexpr const char* UDPG_PROTOCOL_NAME = "udpg";
 
 class UdpgProtocolKey : public ProtocolKey {
 public:
-    UdpgProtocolKey(const sockaddr_in& group_addr, const in_addr& if_addr, const in_addr& source_addr)
+    UdpgProtocolKey(const sockaddr_in& group_addr, const in_addr& if_addr,
+                    const in_addr& source_addr)
         : ProtocolKey(PROTOCOL_ID_UDPG, sizeof(UdpgProtocolKey)),
           m_group_addr(group_addr),
           m_if_addr(if_addr),
