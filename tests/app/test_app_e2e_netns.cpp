@@ -1,6 +1,8 @@
 // The test application run as a user would, against the simulator, in a
 // private network namespace: its last line per instrument equals the
 // simulator's truth, and it writes the event log Syslog.log. About 5 seconds.
+#include "tests/ChildProcess.h"
+
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -15,46 +17,11 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+using child_process::build_dir;
+using child_process::spawn;
+using child_process::wait_exit;
 
 namespace {
-
-std::string build_dir()
-{
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    std::string exe(path, n > 0 ? size_t(n) : 0);
-    return exe.substr(0, exe.rfind('/', exe.rfind('/') - 1));
-}
-
-pid_t spawn(const std::vector<std::string>& args, const std::string& out_path)
-{
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-int wait_exit(pid_t pid)
-{
-    int status = 0;
-    for (int i = 0; i < 600; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        usleep(50000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
 
 std::vector<std::string> read_lines(const std::string& path)
 {

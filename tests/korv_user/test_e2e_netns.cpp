@@ -4,6 +4,8 @@
 // first query server that refuses every login. About 20 seconds.
 #include "source/korv_user/KorvUserApi.h"
 
+#include "tests/ChildProcess.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -20,21 +22,14 @@
 
 #include "tests/korv_user/test_subscriber_fixture.h"
 
-extern char** environ;
-
 using namespace BRAX::KORV_USER_API;
 using subscriber_test::EventLog;
 
-namespace {
+using child_process::build_dir;
+using child_process::spawn;
+using child_process::wait_exit;
 
-std::string build_dir()
-{
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    std::string exe(path, n > 0 ? size_t(n) : 0);
-    // <build>/tests/<test>
-    return exe.substr(0, exe.rfind('/', exe.rfind('/') - 1));
-}
+namespace {
 
 std::string number(double value)
 {
@@ -120,30 +115,6 @@ std::map<std::string, std::string> read_truth(const std::string& path)
         truth[id] = market_line + "\n" + line;
     }
     return truth;
-}
-
-pid_t spawn(const std::vector<std::string>& args)
-{
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-    return pid;
-}
-
-int wait_exit(pid_t pid)
-{
-    int status = 0;
-    for (int i = 0; i < 600; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        usleep(50000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
 }
 
 // One simulator run with its own ports and truth file; the library

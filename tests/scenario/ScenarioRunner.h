@@ -289,11 +289,11 @@ private:
 };
 
 // How one packet number is sent: its events and header changes.
-struct PacketSpec {
+struct PacketPlan {
     std::vector<std::string> tokens{"trade:0:1"};
 };
 
-struct InstrumentSpec {
+struct InstrumentPlan {
     int no = 0;
     int volume = 0;
     std::vector<std::pair<int, int>> bids, asks;
@@ -505,10 +505,10 @@ private:
             else
                 l.send(hex_bytes(step.word(2)));
         } else if (verb == "packet") {
-            PacketSpec spec;
-            spec.tokens.assign(step.words.begin() + 2, step.words.end());
+            PacketPlan plan;
+            plan.tokens.assign(step.words.begin() + 2, step.words.end());
             for (uint32_t no : number_list(step.word(1)))
-                m_packets[no] = spec;
+                m_packets[no] = plan;
         } else if (verb == "instrument") {
             define_instrument(step);
         } else if (verb == "drop") {
@@ -546,16 +546,16 @@ private:
 
     void define_instrument(const ScenarioStep& step)
     {
-        InstrumentSpec spec;
-        spec.no = std::stoi(step.word(1));
+        InstrumentPlan plan;
+        plan.no = std::stoi(step.word(1));
         for (size_t i = 2; i < step.words.size(); ++i) {
             std::vector<std::string> parts = split(step.words[i], ':');
             if (parts[0] == "volume" && i + 1 < step.words.size()) {
-                spec.volume = std::stoi(step.words[++i]);
+                plan.volume = std::stoi(step.words[++i]);
             } else if ((parts[0] == "bid" || parts[0] == "ask") && parts.size() >= 3) {
                 // bid:PRICE:VOLUME[:COUNT] with COUNT levels one tick apart.
                 int count = parts.size() > 3 ? std::stoi(parts[3]) : 1;
-                auto& side = parts[0] == "bid" ? spec.bids : spec.asks;
+                auto& side = parts[0] == "bid" ? plan.bids : plan.asks;
                 for (int k = 0; k < count; ++k)
                     side.emplace_back(std::stoi(parts[1]) + (parts[0] == "bid" ? -k : k),
                                       std::stoi(parts[2]));
@@ -563,7 +563,7 @@ private:
                 ADD_FAILURE() << "bad instrument word " << step.words[i];
             }
         }
-        m_instruments[spec.no] = spec;
+        m_instruments[plan.no] = plan;
     }
 
     // The snapshot as its reply packets: the topic's header fields, one
@@ -582,20 +582,20 @@ private:
             head += field(0x7777, "stranger");
         bodies.push_back(head);
         for (const auto& entry : m_instruments) {
-            const InstrumentSpec& spec = entry.second;
+            const InstrumentPlan& plan = entry.second;
             MDQP_TopicInstrument instrument = MDQP_TopicInstrument();
-            snprintf(instrument.InstrumentID, sizeof instrument.InstrumentID, "I%d", spec.no);
+            snprintf(instrument.InstrumentID, sizeof instrument.InstrumentID, "I%d", plan.no);
             instrument.VolumeMultiple = 1;
             instrument.PriceTick = 1;
-            instrument.InstrumentNo = spec.no;
+            instrument.InstrumentNo = plan.no;
             MDQP_TopicMarketData md = MDQP_TopicMarketData();
-            md.InstrumentNo = spec.no;
-            md.Volume = spec.volume;
+            md.InstrumentNo = plan.no;
+            md.Volume = plan.volume;
             std::string body = record_field(instrument) + record_field(md);
             for (int side = 0; side < 2; ++side)
-                for (const auto& level : side == 0 ? spec.bids : spec.asks) {
+                for (const auto& level : side == 0 ? plan.bids : plan.asks) {
                     MDQP_TopicMarketByPrice record = MDQP_TopicMarketByPrice();
-                    record.InstrumentNo = spec.no;
+                    record.InstrumentNo = plan.no;
                     record.EntryType = side == 0 ? MDET_Bid : MDET_Ask;
                     record.Price = level.first;
                     record.Volume = level.second;
@@ -669,10 +669,10 @@ private:
             s.drop();
     }
 
-    // The wire bytes of packet number no as its spec says.
+    // The wire bytes of packet number no as its plan says.
     std::string mirp_bytes(uint32_t no)
     {
-        PacketSpec spec = m_packets.count(no) ? m_packets[no] : PacketSpec();
+        PacketPlan plan = m_packets.count(no) ? m_packets[no] : PacketPlan();
         MirpHeader header;
         header.init();
         header.TransId = MIRP_TYPE_MarketEvent;
@@ -683,7 +683,7 @@ private:
         std::string body;
         int current = -1;
         int lie = 0;
-        for (const std::string& token : spec.tokens) {
+        for (const std::string& token : plan.tokens) {
             std::vector<std::string> p = split(token, ':');
             unsigned char content[64];
             auto enter = [&](int instrument) {
@@ -835,8 +835,8 @@ private:
     std::vector<int> m_topics;
     int m_depth = 5;
     int m_snap_no = 1;
-    std::map<uint32_t, PacketSpec> m_packets;
-    std::map<int, InstrumentSpec> m_instruments;
+    std::map<uint32_t, PacketPlan> m_packets;
+    std::map<int, InstrumentPlan> m_instruments;
     std::vector<std::pair<int, std::string>> m_outputs;
     LockedEventLog m_events;
     RecordingHandler m_handler;
