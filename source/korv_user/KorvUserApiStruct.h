@@ -8,7 +8,7 @@
 
 #include <cstddef>
 
-#include "source/korv_user/UFDataType.h"
+#include "UFDataType.h"
 
 namespace BRAX {
 namespace KORV_USER_API {

@@ -56,6 +56,11 @@ KorvUserMdqpStub::~KorvUserMdqpStub()
     m_channel = nullptr;
     delete m_action_scheduler;
     m_protocol_stack.clear();
+    // Queries still open at shutdown would otherwise leak: their readers
+    // never close them once the stub is gone (and must not).
+    for (auto& entry : m_result_sets)
+        delete entry.second;
+    m_result_sets.clear();
 }
 
 int KorvUserMdqpStub::reg_server(const char* location)

@@ -12,51 +12,6 @@ namespace USER {
 
 using namespace BRAX::KORV;
 
-int PriceEntryTable::append(const PriceEntry& entry)
-{
-    if (m_count >= MAX_LEVEL)
-        return EC_OUT_OF_BOUNDS;
-    m_entries[m_count++] = entry;
-    return EC_NONE;
-}
-
-int PriceEntryTable::insert(int pos, const PriceEntry& entry)
-{
-    if (pos < 0 || pos > m_count || m_count >= MAX_LEVEL)
-        return EC_OUT_OF_BOUNDS;
-    for (int i = m_count; i > pos; --i)
-        m_entries[i] = m_entries[i - 1];
-    m_entries[pos] = entry;
-    ++m_count;
-    return EC_NONE;
-}
-
-int PriceEntryTable::update(int pos, const PriceEntry& entry)
-{
-    if (pos < 0 || pos >= m_count)
-        return EC_OUT_OF_BOUNDS;
-    m_entries[pos] = entry;
-    return EC_NONE;
-}
-
-int PriceEntryTable::erase(int pos)
-{
-    if (pos < 0 || pos >= m_count)
-        return EC_OUT_OF_BOUNDS;
-    --m_count;
-    for (int i = pos; i < m_count; ++i)
-        m_entries[i] = m_entries[i + 1];
-    return EC_NONE;
-}
-
-void PriceEntryTable::truncate(int n)
-{
-    if (n < 0)
-        n = 0;
-    if (m_count > n)
-        m_count = n;
-}
-
 namespace {
 
 // Text fields of the snapshot are fixed-width and should carry their own
@@ -82,7 +37,8 @@ KorvUserTopic::KorvUserTopic(int16_t topic_id)
       m_snap_time(),
       m_instrument_map(53),
       m_rejected_count(0),
-      m_snapshot_serial(0)
+      m_snapshot_serial(0),
+      m_formatted_seconds(-1)
 {
 }
 
@@ -102,6 +58,10 @@ int KorvUserTopic::schedule(Task* task)
 
 void KorvUserTopic::set_snap_time(unsigned seconds, unsigned millisec)
 {
+    m_snap_time.SnapMillisec = int(millisec);
+    if (int64_t(seconds) == m_formatted_seconds)
+        return;
+    m_formatted_seconds = int64_t(seconds);
     time_t t = time_t(seconds);
     struct tm local;
     if (localtime_r(&t, &local) == nullptr) {
@@ -111,7 +71,6 @@ void KorvUserTopic::set_snap_time(unsigned seconds, unsigned millisec)
         strftime(m_snap_time.SnapDate, sizeof(m_snap_time.SnapDate), "%Y%m%d", &local);
         strftime(m_snap_time.SnapTime, sizeof(m_snap_time.SnapTime), "%H:%M:%S", &local);
     }
-    m_snap_time.SnapMillisec = int(millisec);
 }
 
 void KorvUserTopic::handle_settlement_session(const MDQP_TopicSettlementSession* session)
@@ -129,6 +88,7 @@ void KorvUserTopic::handle_snap_time(const MDQP_TopicSnapTime* snap_time)
     memcpy(m_snap_time.SnapDate, snap_time->SnapDate, sizeof(m_snap_time.SnapDate));
     memcpy(m_snap_time.SnapTime, snap_time->SnapTime, sizeof(m_snap_time.SnapTime));
     m_snap_time.SnapMillisec = snap_time->SnapMillisec;
+    m_formatted_seconds = -1;
     // The handler gets this record itself and reads its texts as C strings.
     terminate_text(m_snap_time.SnapDate);
     terminate_text(m_snap_time.SnapTime);
@@ -292,15 +252,6 @@ const KorvUserTopic::InstrumentMarketData* KorvUserTopic::get_instrument(int no)
     return m_market_data_table[no];
 }
 
-KorvUserTopic::InstrumentMarketData* KorvUserTopic::find_entry(const char* what, int no)
-{
-    if (no < 0 || no >= int(m_market_data_table.size())) {
-        reject(what, no, 0);
-        return nullptr;
-    }
-    return m_market_data_table[no];
-}
-
 void KorvUserTopic::enter_snapshot(InstrumentMarketData* entry)
 {
     if (entry->SnapshotSerial == m_snapshot_serial)
@@ -310,10 +261,8 @@ void KorvUserTopic::enter_snapshot(InstrumentMarketData* entry)
     entry->AskTable.truncate(0);
 }
 
-void KorvUserTopic::reg_market_data(InstrumentMarketData* entry)
+void KorvUserTopic::stamp_and_register(InstrumentMarketData* entry)
 {
-    if (!entry->empty())
-        return;
     static_assert(sizeof(entry->MarketData.UpdateDate) == sizeof(m_snap_time.SnapDate) &&
                       sizeof(entry->MarketData.UpdateTime) == sizeof(m_snap_time.SnapTime),
                   "update time fields differ from the snapshot time");
@@ -331,12 +280,6 @@ void KorvUserTopic::set_daily_price(int no, double MDQP_TopicMarketData::*field,
     entry->MarketData.*field =
         tick_price(offset, entry->Instrument.PriceTick, entry->Instrument.TradeBasePrice);
     reg_market_data(entry);
-}
-
-void KorvUserTopic::check_level(int result, const char* what, int no, int level)
-{
-    if (result != EC_NONE)
-        reject(what, no, level);
 }
 
 void KorvUserTopic::reject(const char* what, int no, int level)

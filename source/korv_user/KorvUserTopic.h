@@ -30,6 +30,7 @@
 #include "source/korv_user/KorvUserApiStruct.h"
 #include "source/mdqp_protocol/MdqpRecords.h"
 #include "source/mirp_protocol/MirpEventRecords.h"
+#include "velta/source/base/ErrorCode.h"
 #include "velta/source/task/ListHead.h"
 #include "velta/source/task/TaskQueue.h"
 #include "velta/source/task/TaskScheduler.h"
@@ -69,15 +70,53 @@ class PriceEntryTable {
 public:
     PriceEntryTable() : m_count(0) {}
 
-    int append(const PriceEntry& entry);
+    // Inline: one of these runs for every level event.
+    int append(const PriceEntry& entry)
+    {
+        if (m_count >= MAX_LEVEL)
+            return EC_OUT_OF_BOUNDS;
+        m_entries[m_count++] = entry;
+        return EC_NONE;
+    }
     // Shifts pos... up by one; pos == get_count() appends.
-    int insert(int pos, const PriceEntry& entry);
-    int update(int pos, const PriceEntry& entry);
+    int insert(int pos, const PriceEntry& entry)
+    {
+        if (pos < 0 || pos > m_count || m_count >= MAX_LEVEL)
+            return EC_OUT_OF_BOUNDS;
+        for (int i = m_count; i > pos; --i)
+            m_entries[i] = m_entries[i - 1];
+        m_entries[pos] = entry;
+        ++m_count;
+        return EC_NONE;
+    }
+    int update(int pos, const PriceEntry& entry)
+    {
+        if (pos < 0 || pos >= m_count)
+            return EC_OUT_OF_BOUNDS;
+        m_entries[pos] = entry;
+        return EC_NONE;
+    }
     // Shifts pos+1... down by one; the vacated last slot keeps its old value.
-    int erase(int pos);
+    int erase(int pos)
+    {
+        if (pos < 0 || pos >= m_count)
+            return EC_OUT_OF_BOUNDS;
+        --m_count;
+        // The second bound always holds (m_count never passes MAX_LEVEL); it
+        // lets the compiler see that the copy stays inside the array.
+        for (int i = pos; i < m_count && i + 1 < MAX_LEVEL; ++i)
+            m_entries[i] = m_entries[i + 1];
+        return EC_NONE;
+    }
     // Cuts the side back to at most n levels by count alone; never grows it.
     // A negative n empties the side.
-    void truncate(int n);
+    void truncate(int n)
+    {
+        if (n < 0)
+            n = 0;
+        if (m_count > n)
+            m_count = n;
+    }
 
     const PriceEntry* get_entries() const { return m_entries; }
     int get_count() const { return m_count; }
@@ -171,11 +210,28 @@ public:
     unsigned get_rejected_count() const { return m_rejected_count; }
 
 private:
-    InstrumentMarketData* find_entry(const char* what, int no);
+    // Inline fast paths: every event goes through them.
+    InstrumentMarketData* find_entry(const char* what, int no)
+    {
+        if (no < 0 || no >= int(m_market_data_table.size())) {
+            reject(what, no, 0);
+            return nullptr;
+        }
+        return m_market_data_table[size_t(no)];
+    }
     void enter_snapshot(InstrumentMarketData* entry);
-    void reg_market_data(InstrumentMarketData* entry);
+    void reg_market_data(InstrumentMarketData* entry)
+    {
+        if (entry->empty())
+            stamp_and_register(entry);
+    }
+    void stamp_and_register(InstrumentMarketData* entry);
     void set_daily_price(int no, double MDQP_TopicMarketData::*field, int32_t offset);
-    void check_level(int result, const char* what, int no, int level);
+    void check_level(int result, const char* what, int no, int level)
+    {
+        if (result != EC_NONE)
+            reject(what, no, level);
+    }
     void reject(const char* what, int no, int level);
 
     int16_t m_topic_id;
@@ -189,6 +245,9 @@ private:
     TaskQueue m_wait_queue;
     unsigned m_rejected_count;
     uint32_t m_snapshot_serial;
+    // The seconds that m_snap_time's texts show, or -1: packets of the same
+    // second skip the local time conversion and the formatting.
+    int64_t m_formatted_seconds;
 };
 
 }  // namespace USER

@@ -8,7 +8,6 @@
 using namespace BRAX::KORV_USER_API;
 using KORV::USER::KorvUserTopic;
 using KORV::USER::MAX_LEVEL;
-using KORV::USER::copy_text;
 using KORV::USER::PriceEntryTable;
 
 namespace {
@@ -26,10 +25,19 @@ void fill_levels(TopicPriceEntry (&out)[TOPIC_PRICE_ENTRY_COUNT], const PriceEnt
     out[count].Volume = 0;
 }
 
+// Copies a text field whole. The book terminates every text field it keeps
+// within the field, so the copy is a C string as well, without a loop over
+// its characters.
+template <size_t N>
+void copy_field(char (&dst)[N], const char (&src)[N])
+{
+    memcpy(dst, src, N);
+}
+
 void fill_market_data(TopicMarketData& out, const KorvUserTopic::InstrumentMarketData& entry)
 {
     const auto& data = entry.MarketData;
-    copy_text(out.InstrumentID, entry.Instrument.InstrumentID);
+    copy_field(out.InstrumentID, entry.Instrument.InstrumentID);
     out.LevelBasePrice = data.LevelBasePrice;
     out.SnapValue1 = data.SnapValue1;
     out.SnapValue2 = data.SnapValue2;
@@ -47,8 +55,8 @@ void fill_market_data(TopicMarketData& out, const KorvUserTopic::InstrumentMarke
     out.LowerLimitPrice = data.LowerLimitPrice;
     out.Delta = data.Delta;
     out.SnapValue4 = data.SnapValue4;
-    copy_text(out.UpdateDate, data.UpdateDate);
-    copy_text(out.UpdateTime, data.UpdateTime);
+    copy_field(out.UpdateDate, data.UpdateDate);
+    copy_field(out.UpdateTime, data.UpdateTime);
     out.UpdateMillisec = data.UpdateMillisec;
 }
 

@@ -68,9 +68,39 @@ int var_int16_encode(unsigned char* out, int16_t value);
 int var_int32_encode(unsigned char* out, int32_t value);
 int var_int64_encode(unsigned char* out, int64_t value);
 
-int var_int16_decode(const unsigned char* in, int size, int16_t& value);
-int var_int32_decode(const unsigned char* in, int size, int32_t& value);
-int var_int64_decode(const unsigned char* in, int size, int64_t& value);
+// Inline: the field codecs decode several integers per event, and a call
+// per integer costs more than the decoding of a one-byte group.
+template <typename S>
+inline int var_int_decode(const unsigned char* in, int size, S& value)
+{
+    using U = typename std::make_unsigned<S>::type;
+    U raw;
+    int n;
+    if (size > 0 && in[0] < 0x80) {
+        raw = in[0];
+        n = 1;
+    } else {
+        n = var_uint_decode(in, size, raw);
+        if (n <= 0)
+            return n;
+    }
+    U half = static_cast<U>(raw >> 1);
+    value = static_cast<S>((raw & 1) != 0 ? static_cast<U>(~half) : half);
+    return n;
+}
+
+inline int var_int16_decode(const unsigned char* in, int size, int16_t& value)
+{
+    return var_int_decode(in, size, value);
+}
+inline int var_int32_decode(const unsigned char* in, int size, int32_t& value)
+{
+    return var_int_decode(in, size, value);
+}
+inline int var_int64_decode(const unsigned char* in, int size, int64_t& value)
+{
+    return var_int_decode(in, size, value);
+}
 
 // char and double: 1 and 8 bytes.
 template <typename T>

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <net/if.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -47,7 +48,10 @@ void socket_close(int fd)
 
 int tcp_create()
 {
-    return checked_descriptor(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    int fd = checked_descriptor(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (fd >= 0)
+        set_int_option(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+    return fd;
 }
 
 int udp_create()

@@ -7,9 +7,7 @@
 
 #include "velta/source/base/Fatal.h"
 
-void print_runtime_error(const char* text, int line, const char* file);
-
-#define VELTA_PRINT_RUNTIME_ERROR(text) print_runtime_error((text), __LINE__, __FILE__)
+#define VELTA_PRINT_RUNTIME_ERROR(text) runtime_error_report((text), __LINE__, __FILE__)
 
 // A set-up call that must give 0, or the process stops with the call's own
 // text as the reason ("socket_set_nonblocking(m_group_fd)").

@@ -1,0 +1,53 @@
+// Internal (benchmarks): a recorded MIRP feed of one topic, made once by
+// MirpEncoder from the simulator's market model, with the model as it stood
+// when the feed began (what a snapshot taken then would hold).
+//
+// Each MIRP sequence carries the groups of `batch` consecutive sequences of
+// the model: batch 1 is the simulator's own pace (a few instruments per
+// sequence, now and then a long one that moves many), larger batches stand
+// for a busier feed whose publisher packs more changes into each sequence.
+// Long sequences are split by the encoder into packets with CONTINUE set.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "apps/korv_md_simulator/SimMarketModel.h"
+
+namespace KORV {
+namespace USER {
+class KorvUserTopic;
+}
+}  // namespace KORV
+
+namespace KORV {
+namespace BENCH {
+
+class BenchFeed {
+public:
+    // The topic of every packet.
+    static constexpr uint16_t TOPIC_ID = 1001;
+
+    BenchFeed(int instrument_count, int depth, int sequence_count, int batch, uint64_t seed);
+
+    // Fills an empty book with the market as it was at the start of the
+    // feed, as the snapshot would, sets the depth and commits.
+    void fill_snapshot(USER::KorvUserTopic& topic) const;
+
+    // Whole packets, header and body, in number order.
+    const std::vector<std::vector<char>>& packets() const { return m_packets; }
+    // Event fields of all packets (instrument group headers not counted).
+    long event_count() const { return m_event_count; }
+
+    // Decodes the body of one packet of this feed back into its groups; the
+    // feed is known to be well formed.
+    static std::vector<SIM::SimGroup> groups_of(const std::vector<char>& packet);
+
+private:
+    SIM::SimMarketModel m_start;
+    std::vector<std::vector<char>> m_packets;
+    long m_event_count;
+};
+
+}  // namespace BENCH
+}  // namespace KORV
