@@ -45,12 +45,12 @@ inline pid_t spawn(const std::vector<std::string>& args, const std::string& out_
     return pid;
 }
 
-// Its exit status, or -1 when it did not end normally within 30 s (it is
-// then killed).
-inline int wait_exit(pid_t pid)
+// Its exit status, or -1 when it did not end normally within the given
+// seconds (it is then killed).
+inline int wait_exit(pid_t pid, int seconds = 30)
 {
     int status = 0;
-    for (int i = 0; i < 600; ++i) {
+    for (int i = 0; i < seconds * 20; ++i) {
         if (waitpid(pid, &status, WNOHANG) == pid)
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         usleep(50000);

@@ -74,6 +74,8 @@ MdSimulator::MdSimulator(const SimOptions& options)
     faults.drop_fraction = m_options.m_drop_fraction;
     faults.duplicate_fraction = m_options.m_duplicate_fraction;
     faults.reorder_window = m_options.m_reorder_window;
+    faults.truncate_fraction = m_options.m_truncate_fraction;
+    faults.delay_fraction = m_options.m_delay_fraction;
     m_publisher = new SimPublisher(session, m_options.m_datagram_size, faults, m_options.m_seed);
 
     unsigned seconds;
@@ -235,7 +237,7 @@ std::string MdSimulator::summary_line() const
              "korv_md_simulator: topics %zu, sequences %llu, market packets %llu, heartbeats %llu, "
              "datagrams %llu, sent %llu, dropped %llu, duplicated %llu, send failures %llu, "
              "encode failures %llu, connections %llu, logins %llu, refused logins %llu, "
-             "snapshots %llu, gap queries %llu, gap packets %llu",
+             "snapshots %llu, gap queries %llu, gap packets %llu, truncated %llu, delayed %llu",
              m_topics.size(), (unsigned long long)m_sequences, (unsigned long long)m_market_packets,
              (unsigned long long)heartbeats, (unsigned long long)p.datagrams,
              (unsigned long long)p.sent, (unsigned long long)p.dropped,
@@ -243,7 +245,8 @@ std::string MdSimulator::summary_line() const
              (unsigned long long)encode_failures, (unsigned long long)s.connections,
              (unsigned long long)s.logins, (unsigned long long)s.refused_logins,
              (unsigned long long)s.snapshots, (unsigned long long)s.gap_queries,
-             (unsigned long long)s.gap_packets);
+             (unsigned long long)s.gap_packets, (unsigned long long)p.truncated,
+             (unsigned long long)p.delayed);
     return line;
 }
 

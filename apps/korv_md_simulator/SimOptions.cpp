@@ -82,6 +82,8 @@ SimOptions::SimOptions()
       m_drop_fraction(0),
       m_duplicate_fraction(0),
       m_reorder_window(0),
+      m_truncate_fraction(0),
+      m_delay_fraction(0),
       m_burst_at_seconds(-1),
       m_burst_count(0),
       m_stop_at_seconds(-1)
@@ -115,6 +117,8 @@ std::string SimOptions::usage_text(const char* program)
            "  --drop FRACTION        drop this fraction of datagrams, 0..1 (0)\n"
            "  --duplicate FRACTION   send this fraction of datagrams twice, 0..1 (0)\n"
            "  --reorder N            shuffle datagrams within windows of N, 0..1000 (0)\n"
+           "  --truncate FRACTION    cut this fraction of datagrams short, 0..1 (0)\n"
+           "  --delay FRACTION       hold this fraction of datagrams back behind the next 8, 0..1 (0)\n"
            "  --burst-loss COUNT@SECONDS  lose COUNT datagrams in a row from that moment\n"
            "  --stop-serving LOCATION@SECONDS  stop serving that --listen location then\n"
            "  --login-error LOCATION answer the logins of that --listen location with an error\n"
@@ -229,10 +233,14 @@ int SimOptions::parse_option(const std::string& name, const char* value)
         if (*value == '\0')
             return fail(bad + ": expected a file name");
         m_truth_path = value;
-    } else if (name == "--drop" || name == "--duplicate") {
+    } else if (name == "--drop" || name == "--duplicate" || name == "--truncate" ||
+               name == "--delay") {
         if (!parse_double(value, 0, 1, d))
             return fail(bad + ": expected a fraction 0..1");
-        (name == "--drop" ? m_drop_fraction : m_duplicate_fraction) = d;
+        (name == "--drop"        ? m_drop_fraction
+         : name == "--duplicate" ? m_duplicate_fraction
+         : name == "--truncate"  ? m_truncate_fraction
+                                 : m_delay_fraction) = d;
     } else if (name == "--reorder") {
         if (!parse_long(value, 0, 1000, n))
             return fail(bad + ": expected 0..1000");

@@ -47,6 +47,8 @@ public:
     double m_drop_fraction;
     double m_duplicate_fraction;
     int m_reorder_window;
+    double m_truncate_fraction;
+    double m_delay_fraction;
     double m_burst_at_seconds;  // negative: no burst
     int m_burst_count;
     std::string m_stop_location;

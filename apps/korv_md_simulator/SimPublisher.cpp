@@ -56,6 +56,11 @@ void SimPublisher::flush()
         ++m_counters.dropped;
         return;
     }
+    // Cut anywhere inside, so that the last packet's length field lies.
+    if (datagram.size() > 1 && happens(m_random, m_faults.truncate_fraction)) {
+        datagram.resize(1 + m_random.below(uint32_t(datagram.size() - 1)));
+        ++m_counters.truncated;
+    }
     emit(datagram);
     if (happens(m_random, m_faults.duplicate_fraction)) {
         ++m_counters.duplicated;
@@ -66,10 +71,34 @@ void SimPublisher::flush()
 void SimPublisher::finish()
 {
     flush();
+    for (const auto& held : m_delayed)
+        pass(held.second);
+    m_delayed.clear();
     release_window();
 }
 
 void SimPublisher::emit(const std::string& datagram)
+{
+    if (happens(m_random, m_faults.delay_fraction)) {
+        ++m_counters.delayed;
+        m_delayed.emplace_back(DELAY_SPAN, datagram);
+        return;
+    }
+    pass(datagram);
+    std::vector<std::string> due;
+    for (auto held = m_delayed.begin(); held != m_delayed.end();) {
+        if (--held->first > 0) {
+            ++held;
+            continue;
+        }
+        due.push_back(held->second);
+        held = m_delayed.erase(held);
+    }
+    for (const std::string& late : due)
+        pass(late);
+}
+
+void SimPublisher::pass(const std::string& datagram)
 {
     if (m_faults.reorder_window <= 1)
         return write_socket(datagram);

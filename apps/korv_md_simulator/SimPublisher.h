@@ -4,7 +4,8 @@
 // size, in the order they were made, whatever their topic; a datagram goes
 // out when the next packet does not fit or at flush(). Between packing and
 // the socket sit the injected faults, decided per datagram from their own
-// seeded random source: a lost burst, random drops, duplicates and
+// seeded random source: a lost burst, random drops, truncation, duplicates,
+// delays (a datagram held back behind the next DELAY_SPAN ones) and
 // shuffling within a window. A dropped datagram's packets are still in the
 // topics' histories, so subscribers can fetch them with gap queries.
 //
@@ -26,6 +27,8 @@ struct SimFaults {
     double drop_fraction = 0;
     double duplicate_fraction = 0;
     int reorder_window = 0;  // 0 or 1: no reordering
+    double truncate_fraction = 0;
+    double delay_fraction = 0;
 };
 
 struct SimPublisherCounters {
@@ -34,6 +37,8 @@ struct SimPublisherCounters {
     uint64_t sent = 0;       // handed to the socket, duplicates included
     uint64_t dropped = 0;    // random drops and burst losses
     uint64_t duplicated = 0;
+    uint64_t truncated = 0;
+    uint64_t delayed = 0;
     uint64_t send_failures = 0;
 };
 
@@ -53,10 +58,14 @@ public:
     // The next count datagrams are lost.
     void start_burst(int count) { m_burst_left = count; }
 
+    // Datagrams that pass a delayed one before it goes out.
+    static constexpr int DELAY_SPAN = 8;
+
     const SimPublisherCounters& get_counters() const { return m_counters; }
 
 private:
     void emit(const std::string& datagram);
+    void pass(const std::string& datagram);
     void release_window();
     void write_socket(const std::string& datagram);
 
@@ -66,6 +75,8 @@ private:
     SimRandom m_random;
     std::string m_datagram;
     std::vector<std::string> m_window;
+    // Held back: how many datagrams are still to pass each.
+    std::vector<std::pair<int, std::string>> m_delayed;
     int m_burst_left;
     SimPublisherCounters m_counters;
 };

@@ -186,6 +186,7 @@ KorvUserSubscriber::KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUse
       m_gap_retry(0),
       m_cipher(nullptr),
       m_cipher_reported(false),
+      m_cache_full_reported(false),
       m_packet_allocator(CACHE_BLOCK_SIZE),
       m_state(SID_Auth),
       m_delay_scheduler(nullptr),
@@ -575,6 +576,13 @@ void KorvUserSubscriber::cache_packet(const MirpPacket& packet)
     uint32_t packet_no = packet.packet_no();
     if (m_cached_packets.count(packet_no) != 0)
         return;
+    if (m_cached_packets.size() >= MAX_CACHED_PACKETS) {
+        if (!m_cache_full_reported)
+            report_event(3, "MirpError", "topic_id = %d, cache full at %zu packets: packet_no = %u refused",
+                         m_topic->get_topic_id(), m_cached_packets.size(), packet_no);
+        m_cache_full_reported = true;
+        return;
+    }
     m_packet_queue.push_back(CachedPacket{packet, false});
     MirpPacket& copy = m_packet_queue.back().packet;
     unsigned long length = packet.length();
@@ -595,6 +603,8 @@ void KorvUserSubscriber::pop_cached_packet()
     auto lowest = m_cached_packets.begin();
     lowest->second->consumed = true;
     m_cached_packets.erase(lowest);
+    if (m_cached_packets.empty())
+        m_cache_full_reported = false;
     // Storage goes back in arrival order: a consumed packet behind a live
     // one waits for it.
     while (!m_packet_queue.empty() && m_packet_queue.front().consumed) {

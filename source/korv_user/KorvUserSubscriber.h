@@ -54,6 +54,10 @@ public:
     // Gap queries in a row that bring nothing for the same first packet;
     // then the server no longer has it, and only a snapshot can help.
     static constexpr int MAX_GAP_RETRY = 3;
+    // Most packets cached at once. A server that never answers would
+    // otherwise have the cache grow with the multicast for as long as it
+    // stays silent; packets refused here are fetched later like any gap.
+    static constexpr size_t MAX_CACHED_PACKETS = 200000;
     // How long a hole waits for another line before it is queried.
     static constexpr unsigned GAP_GRACE = 20;
 
@@ -130,6 +134,8 @@ private:
     MirpCipher* m_cipher;
     // Drops for want of a cipher are reported once per snapshot.
     bool m_cipher_reported;
+    // A full cache is reported once until it empties.
+    bool m_cache_full_reported;
     // A cached packet and whether it was replayed. The flag, rather than a
     // reserved packet number, marks it, so that every number can be cached.
     struct CachedPacket {
