@@ -127,10 +127,10 @@ private:
 };
 
 // Instrument numbers are dense indexes into the topic's table, and the table
-// grows to the highest number defined. A topic carries at most some tens of
-// thousands of instruments; the cap keeps a hostile number from making the
-// book allocate without limit (each entry is about 1 KiB, so at most 64 MiB).
-constexpr int MAX_INSTRUMENT_COUNT = 65536;
+// grows to the highest number defined. A topic carries up to some hundred
+// thousand instruments; the cap keeps a hostile number from making the book
+// allocate without limit (each entry is about 1 KiB, so at most 128 MiB).
+constexpr int MAX_INSTRUMENT_COUNT = 131072;
 
 class KorvUserTopic : public TaskScheduler {
 public:
