@@ -7,6 +7,9 @@
 //             reads it as a select reactor does (median, p99, p99.9)
 //   recovery  a lost burst of 1, 10, 100 and 1000 datagrams: time from the
 //             packet that reveals the gap to its delivery, and gap queries
+//   scale     topics of 10 to 100,000 instruments: time from start() to the
+//             first delivery and to the last instrument of the snapshot, and
+//             the heap the library holds per instrument once it is live
 //   rate      the highest sustained packet rate (doubling steps) at which the
 //             library needs no gap query, beside the rate at which the plain
 //             loop loses no datagram
@@ -18,6 +21,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -378,6 +382,60 @@ double plain_rate(Harness& h, const TagClock& clock, const PlainReceiver& receiv
     return best;
 }
 
+// Heap bytes in use (resident size would not show memory that an earlier
+// phase freed and this one reused).
+long heap_bytes()
+{
+    struct mallinfo2 info = mallinfo2();
+    return long(info.uordblks + info.hblkhd);
+}
+
+// A simulator of its own for a topic of `instruments` at depth 10, and a
+// fresh library instance: start() to the first delivery and to the snapshot's
+// last instrument, over TCP on loopback, in this process.
+void scale(int instruments)
+{
+    const std::string count = std::to_string(instruments);
+    const char* args[] = {"korv_bench_e2e", "--rate",  "0",  "--duration", "1000000",
+                          "--instruments",  count.c_str(), "--depth", "10"};
+    SimOptions options;
+    if (options.parse(int(sizeof args / sizeof args[0]), args) != 0)
+        return;
+    MdSimulator sim(options);
+    if (sim.start() != 0)
+        return;
+    TagClock clock;
+    TagHandler handler(clock);
+    long heap = heap_bytes();
+    KorvUserApi* api = KorvUserApi::create_instance();
+    api->set_log_file("bench_e2e.log");
+    api->reg_mdqp_location(MDQP_LOCATION);
+    api->reg_mirp_location(MIRP_LOCATION);
+    api->set_authentication("P01", "U01", "secret");
+    api->subscribe_topic(TOPIC, &handler);
+    int64_t start = now_ns();
+    api->start();
+    int64_t end = start + 60000000000LL, first = -1;
+    while (handler.m_calls.load() < instruments && now_ns() < end) {
+        sim.step();
+        if (first < 0 && handler.m_calls.load() > 0)
+            first = now_ns();
+    }
+    int64_t last = now_ns();
+    long held = heap_bytes() - heap;
+    long calls = handler.m_calls.load();
+    api->close();
+    if (calls < instruments) {
+        fprintf(g_report, "%7d instruments: only %ld delivered within 60 s\n", instruments, calls);
+        return;
+    }
+    fprintf(g_report,
+            "%7d instruments: first delivery %9.1f ms, all %9.1f ms after start(); heap %6.0f "
+            "bytes per instrument\n",
+            instruments, double(first - start) / 1e6, double(last - start) / 1e6,
+            double(held) / instruments);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -386,6 +444,13 @@ int main(int argc, char** argv)
     g_report = fdopen(dup(STDOUT_FILENO), "w");
     if (g_report == nullptr || freopen("/dev/null", "w", stdout) == nullptr)
         return 1;
+    // Each with a simulator of its own on the same locations, so before the
+    // main one.
+    fprintf(g_report, "Scale: snapshot of a whole topic (depth 10), start() to delivery\n");
+    for (int instruments : {10, 1000, 10000, 100000}) {
+        if (samples >= 1000 || instruments <= 1000)
+            scale(instruments);
+    }
     // A simulator that serves and publishes only what this program asks for.
     const char* args[] = {"korv_bench_e2e", "--rate", "0",       "--duration", "1000000",
                           "--instruments",  "10",     "--depth", "5",          "--history",

@@ -100,7 +100,7 @@ std::string SimOptions::usage_text(const char* program)
            "  --listen LOCATION      MDQP location to serve, repeatable (tcp://127.0.0.1:30007)\n"
            "  --publish LOCATION     multicast group to publish to (udpg://239.3.0.1:30001)\n"
            "  --topic ID             topic to simulate, repeatable, 1..65535 (1001)\n"
-           "  --instruments N        instruments per topic, 1..10000 (10)\n"
+           "  --instruments N        instruments per topic, 1..100000 (10)\n"
            "  --rate N               market event packets per second, all topics, 0..100000 (200)\n"
            "  --duration SECONDS     how long to publish (10)\n"
            "  --linger SECONDS       keep serving and sending heartbeats afterwards (1)\n"
@@ -191,8 +191,8 @@ int SimOptions::parse_option(const std::string& name, const char* value)
             return fail("topic " + std::string(value) + " given twice");
         m_topics.push_back(int(n));
     } else if (name == "--instruments") {
-        if (!parse_long(value, 1, 10000, n))
-            return fail(bad + ": expected 1..10000");
+        if (!parse_long(value, 1, 100000, n))
+            return fail(bad + ": expected 1..100000");
         m_instruments = int(n);
     } else if (name == "--rate") {
         if (!parse_long(value, 0, 100000, n))

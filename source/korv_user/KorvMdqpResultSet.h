@@ -30,7 +30,9 @@ class KorvUserMdqpStub;
 class KorvMdqpResultSet : public InputStream<PacketBuffer> {
 public:
     static constexpr int CACHE_BLOCK = 32768;
-    static constexpr int MAX_RESULT_BYTES = 64 * 1024 * 1024;
+    // Room for the snapshot of the largest topic the book takes, 131072
+    // instruments at full depth (about 150 MB).
+    static constexpr int MAX_RESULT_BYTES = 256 * 1024 * 1024;
 
     KorvMdqpResultSet(KorvUserMdqpStub* stub, int request_id);
     ~KorvMdqpResultSet() override;
