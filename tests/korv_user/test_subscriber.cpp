@@ -214,3 +214,27 @@ TEST_F(SubscriberTest, GapRepliesThatKeepMissingThePacketEndInASnapshot)
     ASSERT_TRUE(run_until_live());
     EXPECT_EQ(m_subscriber->get_packet_no(), 5u);
 }
+
+// A server that does not answer the snapshot query must not make the cache
+// grow with the multicast: past its bound packets are refused, with one
+// report, and fetched with a gap query once the snapshot has come.
+TEST_F(SubscriberTest, FullCacheRefusesPacketsOnceReportedAndTheirGapIsQueriedLater)
+{
+    Parsed query = login();
+    const uint32_t bound = uint32_t(KorvUserSubscriber::MAX_CACHED_PACKETS);
+    testing::internal::CaptureStdout();
+    for (uint32_t no = 1; no <= bound + 5; ++no)
+        feed(mirp_packet(no));
+    EXPECT_EQ(m_subscriber->get_cached_count(), size_t(bound));
+    EXPECT_EQ(m_events.count("cache full"), 1);
+
+    answer_snapshot(query, 0);
+    ASSERT_TRUE(run_until_live());
+    EXPECT_EQ(m_subscriber->get_packet_no(), bound);
+    EXPECT_EQ(volume(), 100 + int(bound));
+    feed(mirp_packet(bound + 6));
+    Parsed gap = next_request();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(gap.trans_id, 0x33);
+    EXPECT_EQ(gap.body.substr(4), le16(TOPIC) + le32(bound + 1) + le32(bound + 6));
+}
