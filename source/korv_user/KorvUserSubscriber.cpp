@@ -383,7 +383,13 @@ int KorvUserSubscriber::handle_rsp_qry_topic_snap(const Packet& packet)
         switch (field.id()) {
             case MDQP_RspInfo::field_id(): {
                 MDQP_RspInfo info = MDQP_RspInfo();
-                field.fetch_field(info);
+                // Cut short before its error id, the answer would read as
+                // 0, a success, and an empty book would go live.
+                if (field.fetch_field(info) < int(sizeof info.ErrorID)) {
+                    report_event(3, "MdqpError", "snapshot field 0x%04x refused: %d bytes of %d",
+                                 field.id(), field.size(), int(sizeof info.ErrorID));
+                    return EC_FORMAT;
+                }
                 report_event(3, "QryError", "%d %s", info.ErrorID, info.ErrorMsg);
                 return info.ErrorID;
             }

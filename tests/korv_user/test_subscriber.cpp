@@ -125,6 +125,25 @@ TEST_F(SubscriberTest, QryErrorAppliesNothingAndTheSnapshotIsQueriedAgain)
     EXPECT_EQ(m_handler.calls, 1);
 }
 
+TEST_F(SubscriberTest, AnAnswerCutShortBeforeItsErrorIdIsNoSuccess)
+{
+    Parsed query = login();
+    // Two bytes of an error id: read as 0 it would pass for a success, and
+    // the rest of the packet, the whole snapshot, would be skipped.
+    m_peer.send(packet(0x32, query.request_id, field(1, std::string(2, '\0')) + snapshot_body(0)));
+    Parsed again = next_request();
+    EXPECT_EQ(again.trans_id, 0x31);
+    EXPECT_NE(again.request_id, query.request_id);
+    EXPECT_EQ(m_events.count("event MdqpError 3 snapshot field 0x0001 refused: 2 bytes of 4"), 1);
+    EXPECT_EQ(m_events.count("QryError"), 0);
+    EXPECT_EQ(m_subscriber->get_state(), KorvUserSubscriber::SID_QrySnap);
+    EXPECT_EQ(m_handler.calls, 0);
+
+    answer_snapshot(again, 0);
+    ASSERT_TRUE(run_until_live());
+    EXPECT_EQ(m_handler.calls, 1);
+}
+
 TEST_F(SubscriberTest, WithoutACipherMarketEventsAreDroppedWithOneReport)
 {
     Parsed query = login();
