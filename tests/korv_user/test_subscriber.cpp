@@ -182,9 +182,8 @@ TEST_F(SubscriberTest, APacketNeverReachedDoesNotHoldBackTheStorageOfThoseAfterI
     for (uint32_t no = 1; no <= 300; ++no)
         feed(mirp_packet(no));
     answer_snapshot(query, 0);
-    ASSERT_TRUE(run_until(m_reactor, [&] {
-        return m_subscriber->get_state() == KorvUserSubscriber::SID_QryGap;
-    }));
+    ASSERT_TRUE(run_until(
+        m_reactor, [&] { return m_subscriber->get_state() == KorvUserSubscriber::SID_QryGap; }));
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(m_subscriber->get_packet_no(), 300u);
     EXPECT_EQ(m_subscriber->get_cached_count(), 1u);
@@ -213,11 +212,11 @@ TEST_F(SubscriberTest, TheCacheIsBoundedInBytesAsWellAsInPackets)
     }
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(m_subscriber->get_cached_count(), fit);
-    EXPECT_EQ(m_events.count("event MirpError 3 topic_id = 7, cache full at " +
-                             std::to_string(fit) + " packets of " +
-                             std::to_string(fit * header.ContentLength) +
-                             " bytes: packet_no = " + std::to_string(fit + 1) + " refused"),
-              1);
+    EXPECT_EQ(
+        m_events.count("event MirpError 3 topic_id = 7, cache full at " + std::to_string(fit) +
+                       " packets of " + std::to_string(fit * header.ContentLength) +
+                       " bytes: packet_no = " + std::to_string(fit + 1) + " refused"),
+        1);
 }
 
 TEST(TopicSnapshot, ASecondSnapshotReplacesTheLevelsInAnyRecordOrder)
