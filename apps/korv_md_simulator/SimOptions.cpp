@@ -171,7 +171,10 @@ int SimOptions::parse_option(const std::string& name, const char* value)
     long long n = 0;
     double d = 0;
     std::string text;
-    std::string bad = "bad value '" + std::string(value) + "' for " + name;
+    // A refused password is not echoed: the message goes to standard error,
+    // which scripts keep in their logs.
+    std::string bad = name == "--password" ? "bad value for " + name
+                                           : "bad value '" + std::string(value) + "' for " + name;
     if (name == "--listen") {
         if (!valid_tcp_location(value))
             return fail(bad + ": expected tcp://a.b.c.d:port");

@@ -187,6 +187,7 @@ KorvUserSubscriber::KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUse
       m_cipher(nullptr),
       m_cipher_reported(false),
       m_cache_full_reported(false),
+      m_cached_bytes(0),
       m_packet_allocator(CACHE_BLOCK_SIZE),
       m_state(SID_Auth),
       m_delay_scheduler(nullptr),
@@ -383,7 +384,13 @@ int KorvUserSubscriber::handle_rsp_qry_topic_snap(const Packet& packet)
         switch (field.id()) {
             case MDQP_RspInfo::field_id(): {
                 MDQP_RspInfo info = MDQP_RspInfo();
-                field.fetch_field(info);
+                // Cut short before its error id, the answer would read as
+                // 0, a success, and an empty book would go live.
+                if (field.fetch_field(info) < int(sizeof info.ErrorID)) {
+                    report_event(3, "MdqpError", "snapshot field 0x%04x refused: %d bytes of %d",
+                                 field.id(), field.size(), int(sizeof info.ErrorID));
+                    return EC_FORMAT;
+                }
                 report_event(3, "QryError", "%d %s", info.ErrorID, info.ErrorMsg);
                 return info.ErrorID;
             }
@@ -576,13 +583,24 @@ void KorvUserSubscriber::cache_packet(const MirpPacket& packet)
     uint32_t packet_no = packet.packet_no();
     if (m_cached_packets.count(packet_no) != 0)
         return;
-    if (m_cached_packets.size() >= MAX_CACHED_PACKETS) {
+    unsigned long length = packet.length();
+    if (m_cached_packets.size() >= MAX_CACHED_PACKETS ||
+        length > MAX_CACHED_BYTES - m_cached_bytes) {
         if (!m_cache_full_reported)
-            report_event(3, "MirpError", "topic_id = %d, cache full at %zu packets: packet_no = %u refused",
-                         m_topic->get_topic_id(), m_cached_packets.size(), packet_no);
+            report_event(3, "MirpError",
+                         "topic_id = %d, cache full at %zu packets of %lu bytes: packet_no = %u "
+                         "refused",
+                         m_topic->get_topic_id(), m_cached_packets.size(), m_cached_bytes,
+                         packet_no);
         m_cache_full_reported = true;
         return;
     }
+    m_cached_packets[packet_no] = hold_packet(packet);
+    m_cached_bytes += length;
+}
+
+KorvUserSubscriber::CachedPacket* KorvUserSubscriber::hold_packet(const MirpPacket& packet)
+{
     m_packet_queue.push_back(CachedPacket{packet, false});
     MirpPacket& copy = m_packet_queue.back().packet;
     unsigned long length = packet.length();
@@ -593,7 +611,7 @@ void KorvUserSubscriber::cache_packet(const MirpPacket& packet)
     } else {
         copy.attach(nullptr, 0);
     }
-    m_cached_packets[packet_no] = &m_packet_queue.back();
+    return &m_packet_queue.back();
 }
 
 void KorvUserSubscriber::pop_cached_packet()
@@ -602,16 +620,27 @@ void KorvUserSubscriber::pop_cached_packet()
         return;
     auto lowest = m_cached_packets.begin();
     lowest->second->consumed = true;
+    m_cached_bytes -= lowest->second->packet.length();
     m_cached_packets.erase(lowest);
     if (m_cached_packets.empty())
         m_cache_full_reported = false;
     // Storage goes back in arrival order: a consumed packet behind a live
-    // one waits for it.
-    while (!m_packet_queue.empty() && m_packet_queue.front().consumed) {
-        MirpPacket& front = m_packet_queue.front().packet;
-        if (front.length() > 0)
-            m_packet_allocator.deallocate(front.data(), front.length());
-        m_packet_queue.pop_front();
+    // one waits for it. A live one that is never reached (numbered far
+    // ahead of the stream) would so hold back everything that came after
+    // it; once the waiting packets outnumber the cached ones, the live
+    // front one is copied to the back and the others go.
+    for (;;) {
+        while (!m_packet_queue.empty() && m_packet_queue.front().consumed) {
+            MirpPacket& front = m_packet_queue.front().packet;
+            if (front.length() > 0)
+                m_packet_allocator.deallocate(front.data(), front.length());
+            m_packet_queue.pop_front();
+        }
+        if (m_packet_queue.size() <= 2 * m_cached_packets.size())
+            return;
+        CachedPacket& front = m_packet_queue.front();
+        m_cached_packets[front.packet.packet_no()] = hold_packet(front.packet);
+        front.consumed = true;
     }
 }
 

@@ -58,6 +58,11 @@ public:
     // otherwise have the cache grow with the multicast for as long as it
     // stays silent; packets refused here are fetched later like any gap.
     static constexpr size_t MAX_CACHED_PACKETS = 200000;
+    // Most content bytes cached at once: as much as the packet bound holds
+    // in packets that fit the content buffer. Counted alone, packets of the
+    // largest datagram would hold some fifteen times that.
+    static constexpr unsigned long MAX_CACHED_BYTES =
+        MAX_CACHED_PACKETS * static_cast<unsigned long>(MIRP_CONTENT_SIZE);
     // How long a hole waits for another line before it is queried.
     static constexpr unsigned GAP_GRACE = 20;
 
@@ -79,6 +84,9 @@ public:
     StateID get_state() const { return m_state; }
     uint32_t get_packet_no() const { return m_packet_no; }
     size_t get_cached_count() const { return m_cached_packets.size(); }
+    // Packets whose bytes are held, the cached ones and those replayed but
+    // not yet released.
+    size_t get_held_count() const { return m_packet_queue.size(); }
 
 private:
     struct m_action_task_type : Task {
@@ -115,6 +123,10 @@ private:
     int delivery_mirp_packet(const MirpPacket& packet);
     void apply_market_event(const MirpPacket& packet);
     void cache_packet(const MirpPacket& packet);
+    struct CachedPacket;
+    // A copy of the packet at the back of m_packet_queue, its bytes taken
+    // from m_packet_allocator.
+    CachedPacket* hold_packet(const MirpPacket& packet);
     void pop_cached_packet();
     void close_result_set();
     void report_oversized(int read_result) const;
@@ -136,6 +148,8 @@ private:
     bool m_cipher_reported;
     // A full cache is reported once until it empties.
     bool m_cache_full_reported;
+    // Content bytes of the packets in m_cached_packets.
+    unsigned long m_cached_bytes;
     // A cached packet and whether it was replayed. The flag, rather than a
     // reserved packet number, marks it, so that every number can be cached.
     struct CachedPacket {

@@ -105,10 +105,18 @@ void KorvUserTopic::handle_instrument(const MDQP_TopicInstrument* instrument)
         m_market_data_table.push_back(new InstrumentMarketData(int(m_market_data_table.size())));
     InstrumentMarketData* entry = m_market_data_table[no];
     enter_snapshot(entry);
+    char previous_id[sizeof entry->Instrument.InstrumentID];
+    memcpy(previous_id, entry->Instrument.InstrumentID, sizeof previous_id);
     entry->Instrument = *instrument;
     // The id is the map's key and is hashed and copied as a C string.
     terminate_text(entry->Instrument.InstrumentID);
+    // Every snapshot defines the instruments again, and the map keeps every
+    // insert: keyed again under the same id, it would grow by the whole
+    // topic with each snapshot.
+    if (entry->Keyed && strcmp(previous_id, entry->Instrument.InstrumentID) == 0)
+        return;
     m_instrument_map.insert(entry->Instrument.InstrumentID, entry);
+    entry->Keyed = true;
 }
 
 void KorvUserTopic::handle_market_data(const MDQP_TopicMarketData* market_data)

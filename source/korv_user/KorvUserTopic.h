@@ -140,7 +140,7 @@ public:
     // One instrument; linked into the updated list while registered.
     struct InstrumentMarketData : ListNode {
         explicit InstrumentMarketData(int no)
-            : InstrumentNo(no), Instrument(), MarketData(), SnapshotSerial(0)
+            : InstrumentNo(no), Instrument(), MarketData(), SnapshotSerial(0), Keyed(false)
         {
         }
         ~InstrumentMarketData() { detach(); }
@@ -152,6 +152,8 @@ public:
         PriceEntryTable AskTable;
         // The snapshot that last cleared the levels.
         uint32_t SnapshotSerial;
+        // Entered in the instrument map under its current id.
+        bool Keyed;
     };
 
     explicit KorvUserTopic(int16_t topic_id);
@@ -206,6 +208,8 @@ public:
     // The entry of instrument number no, or null outside the table.
     const InstrumentMarketData* get_instrument(int no) const;
     int get_instrument_count() const { return int(m_market_data_table.size()); }
+    // Entries of the map from instrument id to instrument.
+    unsigned get_instrument_key_count() const { return m_instrument_map.size(); }
     // Inputs refused since construction (see the file comment).
     unsigned get_rejected_count() const { return m_rejected_count; }
 

@@ -107,8 +107,13 @@ int UserApiImpl::set_authentication(const char* participant_id, const char* user
 
 int UserApiImpl::subscribe_topic(int topic_id, KorvMarketDataHandler* handler)
 {
-    if (m_notifiers.count(topic_id) != 0)
-        return EC_EXIST;
+    // Topics are numbered in 16 bits on the wire. Two numbers that name the
+    // same topic there (7 and 65543, -1 and 65535) would leave the second
+    // handler without a subscriber, though both calls had succeeded.
+    for (const auto& entry : m_notifiers) {
+        if (uint16_t(entry.first) == uint16_t(topic_id))
+            return EC_EXIST;
+    }
     KorvUserTopic* topic = new KorvUserTopic(int16_t(topic_id));
     m_notifiers[topic_id] = new KorvUserTopicNotifier(m_reactor, topic_id, topic, handler);
     subscribe_all();

@@ -34,6 +34,9 @@ TEST(Engine, EveryPairOfLocationAndTopicGetsExactlyOneSubscriber)
     EXPECT_EQ(api.reg_mirp_location("udpg://239.3.0.2:30001"), 0);
     EXPECT_EQ(api.subscribe_topic(7, &handler), EC_EXIST);
     EXPECT_EQ(api.subscribe_topic(40000, &handler), 0);
+    // Other numbers of the same topics on the wire, which carries 16 bits.
+    EXPECT_EQ(api.subscribe_topic(7 + 65536, &handler), EC_EXIST);
+    EXPECT_EQ(api.subscribe_topic(40000 - 65536, &handler), EC_EXIST);
     EXPECT_EQ(api.reg_fens_location(nullptr), 0);
     EXPECT_EQ(api.reg_fens_location(""), 0);
 

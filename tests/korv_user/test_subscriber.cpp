@@ -125,6 +125,25 @@ TEST_F(SubscriberTest, QryErrorAppliesNothingAndTheSnapshotIsQueriedAgain)
     EXPECT_EQ(m_handler.calls, 1);
 }
 
+TEST_F(SubscriberTest, AnAnswerCutShortBeforeItsErrorIdIsNoSuccess)
+{
+    Parsed query = login();
+    // Two bytes of an error id: read as 0 it would pass for a success, and
+    // the rest of the packet, the whole snapshot, would be skipped.
+    m_peer.send(packet(0x32, query.request_id, field(1, std::string(2, '\0')) + snapshot_body(0)));
+    Parsed again = next_request();
+    EXPECT_EQ(again.trans_id, 0x31);
+    EXPECT_NE(again.request_id, query.request_id);
+    EXPECT_EQ(m_events.count("event MdqpError 3 snapshot field 0x0001 refused: 2 bytes of 4"), 1);
+    EXPECT_EQ(m_events.count("QryError"), 0);
+    EXPECT_EQ(m_subscriber->get_state(), KorvUserSubscriber::SID_QrySnap);
+    EXPECT_EQ(m_handler.calls, 0);
+
+    answer_snapshot(again, 0);
+    ASSERT_TRUE(run_until_live());
+    EXPECT_EQ(m_handler.calls, 1);
+}
+
 TEST_F(SubscriberTest, WithoutACipherMarketEventsAreDroppedWithOneReport)
 {
     Parsed query = login();
@@ -153,6 +172,51 @@ TEST_F(SubscriberTest, ContentLongerThanTheBufferIsNotDecoded)
     EXPECT_EQ(volume(), 100);
     EXPECT_EQ(m_subscriber->get_packet_no(), 1u);
     EXPECT_EQ(m_events.count("dropped: content of 1300 bytes"), 1);
+}
+
+TEST_F(SubscriberTest, APacketNeverReachedDoesNotHoldBackTheStorageOfThoseAfterIt)
+{
+    Parsed query = login();
+    testing::internal::CaptureStdout();
+    feed(mirp_packet(1000000));  // far ahead of anything the topic has sent
+    for (uint32_t no = 1; no <= 300; ++no)
+        feed(mirp_packet(no));
+    answer_snapshot(query, 0);
+    ASSERT_TRUE(run_until(
+        m_reactor, [&] { return m_subscriber->get_state() == KorvUserSubscriber::SID_QryGap; }));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(m_subscriber->get_packet_no(), 300u);
+    EXPECT_EQ(m_subscriber->get_cached_count(), 1u);
+    // Released in arrival order, the 300 replayed packets would wait behind
+    // the first one for as long as it stays cached.
+    EXPECT_EQ(m_subscriber->get_held_count(), 1u);
+    EXPECT_EQ(volume(), 400);
+}
+
+TEST_F(SubscriberTest, TheCacheIsBoundedInBytesAsWellAsInPackets)
+{
+    login();
+    testing::internal::CaptureStdout();
+    // Packets of the largest datagram: the packet bound alone would let them
+    // hold some fifteen times the bytes it allows for ordinary ones.
+    std::string big = mirp_packet(1);
+    MirpHeader header;
+    memcpy(&header, big.data(), sizeof header);
+    header.ContentLength = 18000;
+    big.resize(sizeof header + header.ContentLength, '\0');
+    const size_t fit = KorvUserSubscriber::MAX_CACHED_BYTES / header.ContentLength;
+    for (uint32_t no = 1; no <= fit + 10; ++no) {
+        header.PacketNo = no;
+        memcpy(&big[0], &header, sizeof header);
+        feed(big);
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(m_subscriber->get_cached_count(), fit);
+    EXPECT_EQ(
+        m_events.count("event MirpError 3 topic_id = 7, cache full at " + std::to_string(fit) +
+                       " packets of " + std::to_string(fit * header.ContentLength) +
+                       " bytes: packet_no = " + std::to_string(fit + 1) + " refused"),
+        1);
 }
 
 TEST(TopicSnapshot, ASecondSnapshotReplacesTheLevelsInAnyRecordOrder)

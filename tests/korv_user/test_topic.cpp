@@ -114,6 +114,25 @@ TEST_F(TopicTest, InstrumentRecordFillsTheTableUpToItsNumber)
     EXPECT_TRUE(take_updated().empty());
 }
 
+TEST_F(TopicTest, RepeatedSnapshotsDoNotGrowTheInstrumentMap)
+{
+    for (int snapshot = 0; snapshot < 3; ++snapshot) {
+        m_topic.begin_snapshot();
+        for (int no = 0; no < 4; ++no)
+            define(no);
+    }
+    EXPECT_EQ(m_topic.get_instrument_key_count(), 4u);
+
+    // A renamed instrument is entered under its new id.
+    MDQP_TopicInstrument renamed{};
+    strcpy(renamed.InstrumentID, "R1");
+    renamed.InstrumentNo = 1;
+    m_topic.handle_instrument(&renamed);
+    m_topic.handle_instrument(&renamed);
+    EXPECT_EQ(m_topic.get_instrument_key_count(), 5u);
+    EXPECT_STREQ(entry(1).Instrument.InstrumentID, "R1");
+}
+
 TEST_F(TopicTest, SnapshotRecordsAreCopiedAndMarketDataKeepsItsOwnTime)
 {
     MDQP_TopicSettlementSession session{};

@@ -87,4 +87,7 @@ TEST(SimOptions, BadCommandLinesSayWhatIsWrong)
               error_of({"--stop-serving", "tcp://127.0.0.1:9@1"}));
     EXPECT_EQ("bad value 'abcdefghijk' for --participant: at most 10 characters",
               error_of({"--participant", "abcdefghijk"}));
+    // The one value a refusal never shows.
+    EXPECT_EQ("bad value for --password: at most 40 characters",
+              error_of({"--password", "a-secret-of-forty-one-characters-too-long"}));
 }
