@@ -382,6 +382,19 @@ double plain_rate(Harness& h, const TagClock& clock, const PlainReceiver& receiv
     return best;
 }
 
+// A library instance on the simulator's locations, the topic subscribed,
+// not started yet.
+KorvUserApi* subscribed_api(KorvMarketDataHandler* handler)
+{
+    KorvUserApi* api = KorvUserApi::create_instance();
+    api->set_log_file("bench_e2e.log");
+    api->reg_mdqp_location(MDQP_LOCATION);
+    api->reg_mirp_location(MIRP_LOCATION);
+    api->set_authentication("P01", "U01", "secret");
+    api->subscribe_topic(TOPIC, handler);
+    return api;
+}
+
 // Heap bytes in use (resident size would not show memory that an earlier
 // phase freed and this one reused).
 long heap_bytes()
@@ -407,12 +420,7 @@ void scale(int instruments)
     TagClock clock;
     TagHandler handler(clock);
     long heap = heap_bytes();
-    KorvUserApi* api = KorvUserApi::create_instance();
-    api->set_log_file("bench_e2e.log");
-    api->reg_mdqp_location(MDQP_LOCATION);
-    api->reg_mirp_location(MIRP_LOCATION);
-    api->set_authentication("P01", "U01", "secret");
-    api->subscribe_topic(TOPIC, &handler);
+    KorvUserApi* api = subscribed_api(&handler);
     int64_t start = now_ns();
     api->start();
     int64_t end = start + 60000000000LL, first = -1;
@@ -467,12 +475,7 @@ int main(int argc, char** argv)
 
     TagClock library_clock;
     TagHandler handler(library_clock);
-    KorvUserApi* api = KorvUserApi::create_instance();
-    api->set_log_file("bench_e2e.log");
-    api->reg_mdqp_location(MDQP_LOCATION);
-    api->reg_mirp_location(MIRP_LOCATION);
-    api->set_authentication("P01", "U01", "secret");
-    api->subscribe_topic(TOPIC, &handler);
+    KorvUserApi* api = subscribed_api(&handler);
     api->start();
     int64_t end = now_ns() + 10000000000LL;
     while (handler.m_calls.load() == 0 && now_ns() < end)
