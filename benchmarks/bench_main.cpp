@@ -94,6 +94,12 @@ void print_summary(const SummaryReporter& r)
         std::string what = std::string(name + 3) + " per level event";
         compare(what.c_str(), r.value(name, "per_op"), "goal", goal_level, "goal: ratio <= 1");
     }
+    double small = r.value("BM_MirpDecodeApplyScale/10", "per_event");
+    for (const char* size : {"100", "1000", "10000", "100000"}) {
+        std::string what = std::string("decode+apply per event, ") + size + " instruments";
+        compare(what.c_str(), r.value(std::string("BM_MirpDecodeApplyScale/") + size, "per_event"),
+                "10 instruments", small, "goal at 100000: ratio <= 1.2");
+    }
 }
 
 }  // namespace
