@@ -2,6 +2,7 @@
 // private network namespace: its last line per instrument equals the
 // simulator's truth, and it writes the event log Syslog.log. About 5 seconds.
 #include "tests/ChildProcess.h"
+#include "tests/SimTruth.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -13,7 +14,6 @@
 
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,23 +30,6 @@ std::vector<std::string> read_lines(const std::string& path)
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
-}
-
-size_t columns(const std::string& line)
-{
-    size_t n = 1;
-    for (char c : line)
-        n += c == ',';
-    return n;
-}
-
-std::string column(const std::string& line, size_t index)
-{
-    std::stringstream in(line);
-    std::string part;
-    for (size_t i = 0; i <= index; ++i)
-        std::getline(in, part, ',');
-    return part;
 }
 
 }  // namespace
@@ -71,16 +54,14 @@ TEST(AppEndToEnd, PrintsTheTruthAndWritesTheEventLog)
     kill(app, SIGTERM);
     wait_exit(app);
 
-    std::map<std::string, std::string> want, got;
-    for (const std::string& line : read_lines("truth.txt"))
-        if (!line.empty() && line[0] != '#' && line[0] != 'L')
-            want[column(line, 21)] = line;
+    std::map<std::string, std::string> want;
+    for (const auto& entry : sim_truth::read_truth("truth.txt"))
+        want[entry.first] = sim_truth::market_line(entry.second);
+    std::map<std::string, std::string> got =
+        sim_truth::last_application_lines(sim_truth::read_file("app.txt"));
     int snap_time_lines = 0;
-    for (const std::string& line : read_lines("app.txt")) {
-        if (columns(line) == 43)
-            got[column(line, 21)] = line;
+    for (const std::string& line : read_lines("app.txt"))
         snap_time_lines += !line.empty() && line[0] == '!';
-    }
     EXPECT_FALSE(want.empty());
     EXPECT_EQ(got, want);
     EXPECT_GT(snap_time_lines, 0);

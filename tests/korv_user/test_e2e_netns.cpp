@@ -5,6 +5,7 @@
 #include "source/korv_user/KorvUserApi.h"
 
 #include "tests/ChildProcess.h"
+#include "tests/SimTruth.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,11 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <map>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,94 +25,10 @@ using subscriber_test::EventLog;
 using child_process::build_dir;
 using child_process::spawn;
 using child_process::wait_exit;
+using sim_truth::BookRecorder;
+using sim_truth::read_truth;
 
 namespace {
-
-std::string number(double value)
-{
-    if (value == UFBaseFloatType::NULL_VALUE)
-        return "";
-    char text[64];
-    snprintf(text, sizeof text, "%.12g", value);
-    return text;
-}
-
-// Keeps the last delivery of every instrument in the simulator's truth
-// format: the 43-column line and the line of all levels.
-class BookRecorder : public KorvMarketDataHandler {
-public:
-    void handle_market_data(const TopicSettlementSession* session, const TopicSnapTime*,
-                            const TopicMarketData* md, const TopicPriceEntry* bids,
-                            const TopicPriceEntry* asks) override
-    {
-        std::ostringstream line;
-        line << session->SessionDay << ',' << session->SessionCode << ',' << session->SessionNo
-             << ',';
-        for (double v : {md->LastPrice, md->LevelBasePrice, md->SnapValue1, md->SnapValue2,
-                         md->OpenPrice, md->HighPrice, md->LowPrice})
-            line << number(v) << ',';
-        line << md->Volume << ',';
-        for (double v : {md->Turnover, md->OpenInterest, md->ClosePrice, md->SettlementPrice,
-                         md->UpperLimitPrice, md->LowerLimitPrice, md->SnapValue3, md->Delta})
-            line << number(v) << ',';
-        line << md->UpdateTime << ',' << md->UpdateMillisec << ',' << md->InstrumentID << ',';
-        int bid_count = count(bids), ask_count = count(asks);
-        for (int i = 0; i < 5; ++i) {
-            line << (i < bid_count ? number(bids[i].Price) + "," + std::to_string(bids[i].Volume)
-                                   : std::string(",0"))
-                 << ',';
-            line << (i < ask_count ? number(asks[i].Price) + "," + std::to_string(asks[i].Volume)
-                                   : std::string(",0"))
-                 << ',';
-        }
-        line << md->UpdateDate;
-        std::ostringstream levels;
-        levels << "L," << md->InstrumentID;
-        for (const TopicPriceEntry* side : {bids, asks}) {
-            int n = count(side);
-            levels << ',' << n;
-            for (int i = 0; i < n; ++i)
-                levels << ',' << number(side[i].Price) << ',' << side[i].Volume;
-        }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines[md->InstrumentID] = line.str() + "\n" + levels.str();
-    }
-    std::map<std::string, std::string> lines()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_lines;
-    }
-
-private:
-    static int count(const TopicPriceEntry* side)
-    {
-        int n = 0;
-        while (n < 20 && side[n].Price != UFBaseFloatType::NULL_VALUE)
-            ++n;
-        return n;
-    }
-    std::mutex m_mutex;
-    std::map<std::string, std::string> m_lines;
-};
-
-// Instrument id to its two truth lines.
-std::map<std::string, std::string> read_truth(const std::string& path)
-{
-    std::map<std::string, std::string> truth;
-    std::ifstream in(path);
-    std::string line, market_line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        if (line[0] != 'L') {
-            market_line = line;
-            continue;
-        }
-        std::string id = line.substr(2, line.find(',', 2) - 2);
-        truth[id] = market_line + "\n" + line;
-    }
-    return truth;
-}
 
 // One simulator run with its own ports and truth file; the library
 // subscribes every topic and registers the servers in the given order.

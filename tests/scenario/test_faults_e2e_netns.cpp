@@ -8,12 +8,10 @@
 #include "source/korv_user/KorvUserApi.h"
 
 #include "tests/ChildProcess.h"
+#include "tests/SimTruth.h"
 
 #include <cstdio>
-#include <fstream>
 #include <map>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,40 +26,25 @@ const char* const PASSWORD = "fault-pass-93";
 using child_process::build_dir;
 using child_process::spawn;
 using child_process::wait_exit;
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// The truth's lines by instrument id: the 43-column line and the "L," line.
-void read_truth(const std::string& path, std::map<std::string, std::string>& lines,
-                std::map<std::string, std::string>& levels)
-{
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::vector<std::string> columns;
-        std::istringstream split(line);
-        for (std::string column; std::getline(split, column, ',');)
-            columns.push_back(column);
-        if (line[0] == 'L')
-            levels[columns[1]] = line;
-        else if (columns.size() > 21)
-            lines[columns[21]] = line;
-    }
-}
+using sim_truth::read_file;
+using sim_truth::read_truth;
 
 std::vector<std::string> simulator_args(const std::string& name, int port,
                                         const std::vector<std::string>& faults)
 {
     std::vector<std::string> args = {build_dir() + "/apps/korv_md_simulator",
-                                     "--listen", "tcp://127.0.0.1:" + std::to_string(port),
-                                     "--publish", "udpg://239.3.3.1:" + std::to_string(port),
-                                     "--truth", name + "_truth.txt", "--heartbeat", "100",
-                                     "--password", PASSWORD, "--seed", std::to_string(port)};
+                                     "--listen",
+                                     "tcp://127.0.0.1:" + std::to_string(port),
+                                     "--publish",
+                                     "udpg://239.3.3.1:" + std::to_string(port),
+                                     "--truth",
+                                     name + "_truth.txt",
+                                     "--heartbeat",
+                                     "100",
+                                     "--password",
+                                     PASSWORD,
+                                     "--seed",
+                                     std::to_string(port)};
     args.insert(args.end(), faults.begin(), faults.end());
     return args;
 }
@@ -79,30 +62,21 @@ void run_application(const std::string& name, int port, const std::vector<std::s
     const std::string sim_out = name + "_sim.txt", app_out = name + "_app.txt";
     pid_t sim = spawn(simulator_args(name, port, faults), sim_out);
     usleep(300000);
-    pid_t app = spawn({build_dir() + "/korv_user_api_test", "1001",
-                       "tcp://127.0.0.1:" + std::to_string(port),
-                       "udpg://239.3.3.1:" + std::to_string(port), "P01", "U01", PASSWORD},
-                      app_out);
+    pid_t app = spawn(
+        {build_dir() + "/korv_user_api_test", "1001", "tcp://127.0.0.1:" + std::to_string(port),
+         "udpg://239.3.3.1:" + std::to_string(port), "P01", "U01", PASSWORD},
+        app_out);
     EXPECT_EQ(wait_exit(sim, 60), 0);
     kill(app, SIGTERM);
     wait_exit(app, 10);
 
-    std::map<std::string, std::string> truth, levels;
-    read_truth(name + "_truth.txt", truth, levels);
-    std::map<std::string, std::string> got;
+    std::map<std::string, std::string> truth = read_truth(name + "_truth.txt");
     std::string out = read_file(app_out);
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        std::vector<std::string> columns;
-        std::istringstream split(line);
-        for (std::string column; std::getline(split, column, ',');)
-            columns.push_back(column);
-        if (columns.size() == 43 || (columns.size() == 42 && line.back() == ','))
-            got[columns[21]] = line;
-    }
+    std::map<std::string, std::string> got = sim_truth::last_application_lines(out);
     ASSERT_FALSE(truth.empty());
     for (const auto& entry : truth)
-        EXPECT_EQ(got[entry.first], entry.second) << name << " " << entry.first;
+        EXPECT_EQ(got[entry.first], sim_truth::market_line(entry.second))
+            << name << " " << entry.first;
     // The application prints what the library reports; the credentials are
     // in neither that nor its log file.
     EXPECT_EQ(out.find(PASSWORD), std::string::npos);
@@ -119,43 +93,24 @@ TEST(Faults, LossOfOneFiveAndTwentyPercentEndsWithTheTruth)
     for (const char* loss : {"0.01", "0.05", "0.2"}) {
         std::string name = std::string("loss_") + loss;
         run_application(name, port++,
-                        {"--topic", "1001", "--instruments", "15", "--depth", "5", "--rate", "500",
-                         "--duration", "3", "--linger", "2", "--drop", loss, "--duplicate", "0.03",
-                         "--truncate", "0.01", "--delay", "0.03", "--reorder", "3"});
+                        {"--topic", "1001", "--instruments", "15",   "--depth",    "5",
+                         "--rate",  "500",  "--duration",    "3",    "--linger",   "2",
+                         "--drop",  loss,   "--duplicate",   "0.03", "--truncate", "0.01",
+                         "--delay", "0.03", "--reorder",     "3"});
     }
 }
 
-// Sleeps in every call, as a handler that writes to a slow disk would; keeps
-// the "L," line and the volume of every instrument's last delivery.
-class SlowHandler : public KorvMarketDataHandler {
+// Sleeps in every call, as a handler that writes to a slow disk would, and
+// keeps every instrument's last delivery.
+class SlowHandler : public sim_truth::BookRecorder {
 public:
-    void handle_market_data(const TopicSettlementSession*, const TopicSnapTime*,
+    void handle_market_data(const TopicSettlementSession* session, const TopicSnapTime* snap_time,
                             const TopicMarketData* md, const TopicPriceEntry* bids,
                             const TopicPriceEntry* asks) override
     {
         usleep(1000);
-        std::ostringstream line;
-        line << "L," << md->InstrumentID;
-        for (const TopicPriceEntry* side : {bids, asks}) {
-            int n = 0;
-            while (n < 20 && side[n].Price != UFBaseFloatType::NULL_VALUE)
-                ++n;
-            line << ',' << n;
-            for (int i = 0; i < n; ++i) {
-                char price[64];
-                snprintf(price, sizeof price, "%.12g", side[i].Price);
-                line << ',' << price << ',' << side[i].Volume;
-            }
-        }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_levels[md->InstrumentID] = line.str();
-        m_volumes[md->InstrumentID] = md->Volume;
-        ++m_calls;
+        BookRecorder::handle_market_data(session, snap_time, md, bids, asks);
     }
-    std::mutex m_mutex;
-    std::map<std::string, std::string> m_levels;
-    std::map<std::string, int> m_volumes;
-    int m_calls = 0;
 };
 
 TEST(Faults, SlowHandlerOverflowsTheSocketBufferAndTheBookRecovers)
@@ -166,12 +121,11 @@ TEST(Faults, SlowHandlerOverflowsTheSocketBufferAndTheBookRecovers)
     // The transport asks for a large receive buffer (megabytes), so the
     // group carries nineteen topics besides the subscribed one: they fill
     // the buffer while the handler, 1 ms per call, holds the loop.
-    std::vector<std::string> options = {"--instruments", "5", "--rate", "40000", "--duration",
-                                        "3", "--linger", "120"};
+    std::vector<std::string> options = {"--instruments", "5", "--rate",   "40000",
+                                        "--duration",    "3", "--linger", "120"};
     for (int topic = 1001; topic <= 1020; ++topic)
         options.insert(options.end(), {"--topic", std::to_string(topic)});
-    pid_t sim = spawn(simulator_args("slow", port, options),
-                      "slow_sim.txt");
+    pid_t sim = spawn(simulator_args("slow", port, options), "slow_sim.txt");
     usleep(300000);
     SlowHandler handler;
     KorvUserApi* api = KorvUserApi::create_instance();
@@ -185,35 +139,27 @@ TEST(Faults, SlowHandlerOverflowsTheSocketBufferAndTheBookRecovers)
     // when the handler has been idle for a while, the simulator may go.
     usleep(3500000);
     int calls = -1;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 200 && handler.calls() != calls; ++i) {
+        calls = handler.calls();
         usleep(500000);
-        std::lock_guard<std::mutex> lock(handler.m_mutex);
-        if (handler.m_calls == calls)
-            break;
-        calls = handler.m_calls;
     }
     kill(sim, SIGTERM);
     EXPECT_EQ(wait_exit(sim, 10), 0);
     api->close();
     std::string out = testing::internal::GetCapturedStdout();
 
-    std::map<std::string, std::string> truth, levels;
-    read_truth("slow_truth.txt", truth, levels);
-    ASSERT_FALSE(levels.empty());
-    for (const auto& entry : levels) {
-        if (entry.first.compare(0, 8, "SIM1001_") != 0)
-            continue;
-        EXPECT_EQ(handler.m_levels[entry.first], entry.second) << entry.first;
-        std::vector<std::string> columns;
-        std::istringstream split(truth[entry.first]);
-        for (std::string column; std::getline(split, column, ',');)
-            columns.push_back(column);
-        EXPECT_EQ(std::to_string(handler.m_volumes[entry.first]), columns.at(10)) << entry.first;
+    std::map<std::string, std::string> truth = read_truth("slow_truth.txt");
+    std::map<std::string, std::string> got = handler.lines();
+    ASSERT_FALSE(truth.empty());
+    for (const auto& entry : truth) {
+        if (entry.first.compare(0, 8, "SIM1001_") == 0) {
+            EXPECT_EQ(got[entry.first], entry.second) << entry.first;
+        }
     }
     // The overflow is what this test is about: it must have needed queries.
     EXPECT_NE(out.find("qry_topic_gap"), std::string::npos);
     EXPECT_EQ(out.find(PASSWORD), std::string::npos);
-    printf("slow handler: %d calls; %s", handler.m_calls, read_file("slow_sim.txt").c_str());
+    printf("slow handler: %d calls; %s", handler.calls(), read_file("slow_sim.txt").c_str());
 }
 
 }  // namespace
