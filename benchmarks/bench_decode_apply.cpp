@@ -6,6 +6,7 @@
 // into a reused message, and the same integers decoded by a plain varint loop.
 #include <benchmark/benchmark.h>
 
+#include "benchmarks/BenchHeap.h"
 #include "benchmarks/BenchStatistics.h"
 
 #include <cstdio>
@@ -15,8 +16,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <malloc.h>
 
 #include "benchmarks/BenchFeed.h"
 #include "source/korv_user/KorvUserEventParser.h"
@@ -151,14 +150,6 @@ KORV_BENCHMARK(BM_MirpDecodeApplyScale)
     ->Arg(10000)
     ->Arg(100000)
     ->Unit(benchmark::kMicrosecond);
-
-// Heap bytes in use: what a book holds, whether or not freed memory of an
-// earlier benchmark is reused for it (resident size would not show that).
-long heap_bytes()
-{
-    struct mallinfo2 info = mallinfo2();
-    return long(info.uordblks + info.hblkhd);
-}
 
 // Snapshot: filling an empty book with the records of a whole topic (the
 // book's part of taking a snapshot; the MDQP transfer is not included), and

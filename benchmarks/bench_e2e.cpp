@@ -21,7 +21,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -35,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "benchmarks/BenchHeap.h"
 #include "apps/korv_md_simulator/MdSimulator.h"
 #include "apps/korv_md_simulator/SimOptions.h"
 #include "apps/korv_md_simulator/SimPublisher.h"
@@ -395,21 +395,13 @@ KorvUserApi* subscribed_api(KorvMarketDataHandler* handler)
     return api;
 }
 
-// Heap bytes in use (resident size would not show memory that an earlier
-// phase freed and this one reused).
-long heap_bytes()
-{
-    struct mallinfo2 info = mallinfo2();
-    return long(info.uordblks + info.hblkhd);
-}
-
 // A simulator of its own for a topic of `instruments` at depth 10, and a
 // fresh library instance: start() to the first delivery and to the snapshot's
 // last instrument, over TCP on loopback, in this process.
 void scale(int instruments)
 {
     const std::string count = std::to_string(instruments);
-    const char* args[] = {"korv_bench_e2e", "--rate",  "0",  "--duration", "1000000",
+    const char* args[] = {"korv_bench_e2e", "--rate",      "0",       "--duration", "1000000",
                           "--instruments",  count.c_str(), "--depth", "10"};
     SimOptions options;
     if (options.parse(int(sizeof args / sizeof args[0]), args) != 0)
