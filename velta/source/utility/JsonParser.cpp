@@ -59,18 +59,11 @@ void JsonParser::enter()
 JsonValue* JsonParser::parse()
 {
     skip_white();
-    switch (m_char) {
-        case '[':
-            next();
-            return parse_array();
-        case '{':
-            next();
-            return parse_object();
-        case '\0':
-            return nullptr;
-        default:
-            fail("Expected a JSON object, array or literal.");
-    }
+    if (m_char == '\0')
+        return nullptr;
+    if (m_char != '[' && m_char != '{')
+        fail("Expected a JSON object, array or literal.");
+    return parse_value();
 }
 
 JsonValue* JsonParser::parse_value()
