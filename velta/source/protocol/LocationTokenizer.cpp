@@ -5,7 +5,8 @@
 #include <cstring>
 
 LocationTokenizer::LocationTokenizer(const char* text)
-    : m_text(text != nullptr ? text : ""), m_position(0), m_exhausted(text == nullptr)
+    : m_text(text != nullptr ? text : ""), m_position(0), m_exhausted(text == nullptr),
+      m_delimiter('\0')
 {
 }
 
@@ -15,6 +16,7 @@ const char* LocationTokenizer::next(const char* delimiters)
         return nullptr;
     char* start = &m_text[m_position];
     size_t length = strcspn(start, delimiters);
+    m_delimiter = start[length];
     if (start[length] == '\0') {
         m_exhausted = true;
     } else {

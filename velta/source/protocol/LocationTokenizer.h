@@ -15,6 +15,8 @@ public:
     explicit LocationTokenizer(const char* text);
 
     const char* next(const char* delimiters);
+    // The delimiter that ended the last token, '\0' when it ran to the end.
+    char delimiter() const { return m_delimiter; }
     // Steps over prefix when the rest starts with it; false otherwise.
     bool skip(const char* prefix);
 
@@ -22,6 +24,7 @@ private:
     std::string m_text;
     size_t m_position;
     bool m_exhausted;
+    char m_delimiter;
 };
 
 // A dotted IPv4 address into network order; false for anything else

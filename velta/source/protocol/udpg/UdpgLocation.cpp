@@ -32,10 +32,11 @@ int location_to_addr(sockaddr_in& group, in_addr& if_addr, in_addr& source, cons
     in_addr group_host;
     unsigned short port;
     if (!parse_location_host(tokens.next(":"), group_host) ||
-        !parse_location_port(tokens.next("@"), port))
+        !parse_location_port(tokens.next("@#"), port))
         return -EBADF;
-    if (!parse_optional_host(tokens.next("#"), if_addr) ||
-        !parse_optional_host(tokens.next(""), source))
+    // The selector may be left out while a source is given ("port#source").
+    const char* selector = tokens.delimiter() == '@' ? tokens.next("#") : nullptr;
+    if (!parse_optional_host(selector, if_addr) || !parse_optional_host(tokens.next(""), source))
         return -EBADF;
     memset(&group, 0, sizeof(group));
     group.sin_family = AF_INET;
