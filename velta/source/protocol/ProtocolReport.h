@@ -12,3 +12,15 @@
 // A set-up call that must give 0, or the process stops with the call's own
 // text as the reason ("socket_set_nonblocking(m_group_fd)").
 #define VELTA_CHECK_SETUP(call) ((call) == 0 ? (void)0 : VELTA_RUNTIME_ERROR(#call))
+
+// A set-up call that must give 0, or its text is reported as above and the
+// enclosing function returns the call's own negative code; the process goes
+// on.
+#define VELTA_TRY_SETUP(call)                         \
+    do {                                              \
+        int velta_setup_result = (call);              \
+        if (velta_setup_result != 0) {                \
+            VELTA_PRINT_RUNTIME_ERROR(#call);         \
+            return velta_setup_result;                \
+        }                                             \
+    } while (0)

@@ -1,8 +1,12 @@
 #include "velta/source/protocol/udpg/UdpgChannel.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstdio>
 
 #include "velta/source/base/ErrorCode.h"
+#include "velta/source/base/Log.h"
 #include "velta/source/base/SocketFunctions.h"
 #include "velta/source/protocol/Demuxer.h"
 #include "velta/source/protocol/ProtocolReport.h"
@@ -10,32 +14,71 @@
 #include "velta/source/task/Reactor.h"
 #include "velta/source/task/TaskScheduler.h"
 
+namespace {
+
+// A socket bound to the wildcard address otherwise also receives the
+// datagrams of every other group joined on the host for the same port, by
+// any socket, so a channel would take another group's packets for its own.
+int socket_set_multicast_all_off(int fd)
+{
+    int off = 0;
+    return setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof(off)) == 0 ? EC_NONE
+                                                                               : EC_ERROR;
+}
+
+// The kernel cuts the request to its maximum (net.core.rmem_max) without an
+// error, and reports twice what it grants, counting its own bookkeeping.
+void report_short_receive_buffer(int fd, int asked)
+{
+    int granted = 0;
+    socklen_t length = sizeof(granted);
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0 || granted / 2 >= asked)
+        return;
+    printf("UdpgChannel: receive buffer of %d bytes asked, %d granted\n", asked, granted / 2);
+    report_event(2, "EnvError",
+                 "multicast receive buffer of %d bytes asked, %d granted (net.core.rmem_max)",
+                 asked, granted / 2);
+}
+
+}  // namespace
+
 UdpgChannel::UdpgChannel(Reactor* reactor, UdpgProtocol* protocol,
                          const UdpgProtocolKey& protocol_key)
     : m_reactor(reactor), m_protocol(protocol), m_key(protocol_key), m_group_fd(-1),
-      m_close_reason(0), m_upper_demuxer(nullptr), m_read_task(this), m_input_scheduler(nullptr),
-      m_alive(nullptr)
+      m_close_reason(0), m_upper_demuxer(nullptr), m_read_task(this), m_sender(),
+      m_input_scheduler(nullptr), m_alive(nullptr)
 {
-    in_addr local_if{get_subnet_if_addr(protocol_key.m_if_addr.s_addr)};
-    if ((m_group_fd = udp_create()) < 0)
-        VELTA_RUNTIME_ERROR("Can not create read socket for group communication");
+}
+
+int UdpgChannel::open()
+{
+    in_addr local_if{get_subnet_if_addr(m_key.m_if_addr.s_addr)};
+    if ((m_group_fd = udp_create()) < 0) {
+        VELTA_PRINT_RUNTIME_ERROR("Can not create read socket for group communication");
+        return m_group_fd;
+    }
     // Several processes of a host may read the same group, so the port is
     // shared, and the kernel keeps datagrams while the reactor is busy.
-    VELTA_CHECK_SETUP(socket_set_reuseaddr(m_group_fd));
-    VELTA_CHECK_SETUP(socket_set_nonblocking(m_group_fd));
-    VELTA_CHECK_SETUP(socket_set_rcvbuf(m_group_fd, 10 * 1024 * 1024));
+    VELTA_TRY_SETUP(socket_set_reuseaddr(m_group_fd));
+    VELTA_TRY_SETUP(socket_set_nonblocking(m_group_fd));
+    VELTA_TRY_SETUP(socket_set_rcvbuf(m_group_fd, UDPG_RECEIVE_BUFFER));
+    report_short_receive_buffer(m_group_fd, UDPG_RECEIVE_BUFFER);
+    VELTA_TRY_SETUP(socket_set_multicast_all_off(m_group_fd));
     // Bound to the port alone: the group's datagrams reach a socket bound
     // to any address, and the membership below picks the interface.
     sockaddr_in read_addr{};
     read_addr.sin_family = AF_INET;
-    read_addr.sin_port = protocol_key.m_group_addr.sin_port;
-    VELTA_CHECK_SETUP(socket_bind(m_group_fd, read_addr));
+    read_addr.sin_port = m_key.m_group_addr.sin_port;
+    VELTA_TRY_SETUP(socket_bind(m_group_fd, read_addr));
     // Any source, unless the location named one.
-    VELTA_CHECK_SETUP(socket_join_multicast_group(m_group_fd, protocol_key.m_group_addr.sin_addr,
-                                                  local_if, protocol_key.m_source_addr));
-    if ((m_input_scheduler = reactor->open_input_scheduler(m_group_fd)) == nullptr)
-        VELTA_RUNTIME_ERROR("open_input_scheduler(m_group_fd)");
+    VELTA_TRY_SETUP(socket_join_multicast_group(m_group_fd, m_key.m_group_addr.sin_addr, local_if,
+                                                m_key.m_source_addr));
+    if ((m_input_scheduler = m_reactor->open_input_scheduler(m_group_fd)) == nullptr) {
+        VELTA_PRINT_RUNTIME_ERROR("open_input_scheduler(m_group_fd)");
+        return EC_ERROR;
+    }
     printf("UdpgChannel::UdpgChannel %p\n", static_cast<void*>(this));
+    return EC_NONE;
 }
 
 UdpgChannel::~UdpgChannel()
@@ -44,7 +87,8 @@ UdpgChannel::~UdpgChannel()
     if (m_alive != nullptr)
         *m_alive = false;
     delete m_input_scheduler;
-    socket_close(m_group_fd);
+    if (m_group_fd >= 0)
+        socket_close(m_group_fd);
     if (m_upper_demuxer != nullptr)
         m_upper_demuxer->handle_error(m_protocol, &m_key, m_close_reason);
 }
@@ -84,6 +128,16 @@ void UdpgChannel::post_read()
         m_reactor->schedule(&m_read_task);
 }
 
+// udp_recv_from answers -2 both for a failed receive and for an empty
+// datagram; only a failure sets errno. An empty datagram reads as 0 bytes.
+int UdpgChannel::receive()
+{
+    errno = 0;
+    int result =
+        udp_recv_from(m_group_fd, m_recv_buffer.tail(), m_recv_buffer.tail_size(), m_sender);
+    return result == EC_ERROR && errno == 0 ? 0 : result;
+}
+
 void UdpgChannel::on_read()
 {
     if (m_upper_demuxer == nullptr)
@@ -92,30 +146,27 @@ void UdpgChannel::on_read()
     m_alive = &alive;
     for (int count = 0; count < UDPG_READ_BURST; ++count) {
         m_recv_buffer.reset(0);
-        sockaddr_in from;
-        int result =
-            udp_recv_from(m_group_fd, m_recv_buffer.tail(), m_recv_buffer.tail_size(), from);
-        if (result > 0) {
-            m_recv_buffer.extend(static_cast<unsigned long>(result));
-            result = 0;
-            while (m_recv_buffer.length() != 0) {
-                // A demuxer may unbind itself, which closes the channel.
-                result = m_upper_demuxer->handle_packet(m_protocol, &m_key, &m_recv_buffer);
-                if (!alive)
-                    return;
-                if (result != 0)
-                    break;
-            }
-        }
+        int result = receive();
         if (result == EC_WOULDBLOCK) {
             m_alive = nullptr;
             post_read();
             return;
         }
-        if (result != 0) {
+        if (result < 0) {
             m_alive = nullptr;
             close(result);
             return;
+        }
+        m_recv_buffer.extend(static_cast<unsigned long>(result));
+        // Whatever the demuxer answers other than 0 drops the rest of this
+        // datagram only.
+        while (m_recv_buffer.length() != 0) {
+            // A demuxer may unbind itself, which closes the channel.
+            int handled = m_upper_demuxer->handle_packet(m_protocol, &m_key, &m_recv_buffer);
+            if (!alive)
+                return;
+            if (handled != 0)
+                break;
         }
     }
     m_alive = nullptr;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <memory>
 #include <stdexcept>
 
 #include "velta/source/base/ErrorCode.h"
@@ -81,9 +82,15 @@ int UdpgProtocol::bind_upper_demuxer(const ProtocolKey* key, Demuxer* upper)
     if (key == nullptr || key->protocol_id() != PROTOCOL_ID_UDPG)
         return EC_MISMATCH;
     const UdpgProtocolKey& group_key = *static_cast<const UdpgProtocolKey*>(key);
-    UdpgChannel*& channel = m_channels[group_key];
-    if (channel == nullptr)
-        channel = new UdpgChannel(m_reactor, this, group_key);
+    UdpgChannel* channel = find_channel(group_key);
+    if (channel == nullptr) {
+        std::unique_ptr<UdpgChannel> opened(new UdpgChannel(m_reactor, this, group_key));
+        int result = opened->open();
+        if (result != 0)
+            return result;
+        channel = opened.release();
+        m_channels[group_key] = channel;
+    }
     m_bound_channels[group_key] = channel;
     channel->bind_upper_demuxer(upper);
     return 0;
@@ -99,6 +106,23 @@ int UdpgProtocol::unbind_upper_demuxer(const ProtocolKey* key)
     // Closes the channel, which takes it out of both maps.
     bound->second->unbind_upper_demuxer();
     return 0;
+}
+
+UdpgChannel* UdpgProtocol::find_channel(const UdpgProtocolKey& key) const
+{
+    auto found = m_channels.find(key);
+    return found == m_channels.end() ? nullptr : found->second;
+}
+
+bool UdpgProtocol::get_sender(const ProtocolKey* key, sockaddr_in& sender) const
+{
+    if (key == nullptr || key->protocol_id() != PROTOCOL_ID_UDPG)
+        return false;
+    UdpgChannel* channel = find_channel(*static_cast<const UdpgProtocolKey*>(key));
+    if (channel == nullptr)
+        return false;
+    sender = channel->sender();
+    return true;
 }
 
 void UdpgProtocol::close_channel(UdpgProtocolKey key)

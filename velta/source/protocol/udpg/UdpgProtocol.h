@@ -7,6 +7,8 @@
 // the protocol's reactor thread.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <map>
 
 #include "velta/source/protocol/Protocol.h"
@@ -35,15 +37,22 @@ public:
     // foreign key.
     Session* open_session(const ProtocolKey* key, Protocol* lower, Session* lower_session) override;
     // -EFAULT for a foreign key. Joins the group on first use; a second
-    // demuxer for the same group replaces the first.
+    // demuxer for the same group replaces the first. A group that cannot
+    // be joined (its route or interface gone) gives the failing step's
+    // negative code, reported on standard output, and leaves no channel.
     int bind_upper_demuxer(const ProtocolKey* key, Demuxer* upper) override;
     // Closes the group's channel.
     int unbind_upper_demuxer(const ProtocolKey* key) override;
 
     void close_channel(UdpgProtocolKey key);
     size_t channel_count() const { return m_channels.size(); }
+    // The sender of the datagram the group's channel is handing up; false
+    // for a foreign key or a group without a channel.
+    bool get_sender(const ProtocolKey* key, sockaddr_in& sender) const;
 
 private:
+    UdpgChannel* find_channel(const UdpgProtocolKey& key) const;
+
     Reactor* m_reactor;
     std::map<UdpgProtocolKey, UdpgChannel*> m_channels;
     std::map<UdpgProtocolKey, UdpgChannel*> m_bound_channels;
@@ -65,6 +74,7 @@ public:
     int write(const PacketBuffer& buffer) override;
     ProtocolKey* get_protocol_key() override { return &m_key; }
     Protocol* get_protocol() override { return m_protocol; }
+    int fd() const { return m_local_fd; }
 
 private:
     Reactor* m_reactor;
