@@ -1,5 +1,7 @@
 #include "source/korv_user/KorvUserMirpDemuxer.h"
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 
 #include "source/korv_user/KorvUserSubscriber.h"
@@ -14,9 +16,11 @@ namespace KORV {
 namespace USER {
 
 KorvUserMirpDemuxer::KorvUserMirpDemuxer(Reactor* reactor, const char* location)
-    : m_reactor(reactor), m_subscribe_task(this), m_closing(false)
+    : m_reactor(reactor), m_udpg(new UdpgProtocol(reactor)), m_subscribe_task(this),
+      m_delay_scheduler(reactor->open_delay_scheduler(KorvUserSubscriber::ACTION_DELAY)),
+      m_joined(false), m_closing(false), m_reports("MirpError", 3)
 {
-    m_stack.reg_protocol(PROTOCOL_ID_UDPG, new UdpgProtocol(m_reactor));
+    m_stack.reg_protocol(PROTOCOL_ID_UDPG, m_udpg);
     m_key.push_client(location);
     m_reactor->schedule(&m_subscribe_task);
 }
@@ -29,6 +33,8 @@ KorvUserMirpDemuxer::~KorvUserMirpDemuxer()
     m_subscribers.clear();
     m_closing = true;
     m_stack.clear();
+    m_subscribe_task.cancel();
+    delete m_delay_scheduler;
 }
 
 int KorvUserMirpDemuxer::subscribe(short topic_id, KorvUserTopic* topic, KorvUserMdqpStub* stub)
@@ -60,19 +66,50 @@ void KorvUserMirpDemuxer::on_subscribe()
 {
     // A location of the right scheme that could not be read leaves the key
     // empty, which would bind nothing and receive nothing.
-    if (m_key.key_count() == 0 || m_stack.bind_upper_demuxer(&m_key, this) != 0)
+    int result = m_key.key_count() == 0 ? EC_PARAM : m_stack.bind_upper_demuxer(&m_key, this);
+    if (result == 0) {
+        m_joined = true;
+        return;
+    }
+    // A group that cannot be joined at start is a mistake in the set-up; one
+    // that was joined before has lost its route or interface for a while.
+    if (!m_joined)
         VELTA_RUNTIME_ERROR("can't subscribe mirp topic");
+    printf("KorvUserMirpDemuxer::on_subscribe error = %d, subscribe again in %u ms\n", result,
+           KorvUserSubscriber::ACTION_DELAY);
+    report_event(3, "MirpError", "can't subscribe mirp topic, error = %d, subscribe again in %u ms",
+                 result, KorvUserSubscriber::ACTION_DELAY);
+    m_delay_scheduler->schedule(&m_subscribe_task);
 }
 
-int KorvUserMirpDemuxer::handle_packet(Protocol*, const ProtocolKey*, Packet* packet)
+const char* KorvUserMirpDemuxer::describe_sender(char (&out)[ReportLimiter::SENDER_SIZE],
+                                                 Protocol* from, const ProtocolKey* key) const
+{
+    sockaddr_in sender;
+    if (from != m_udpg || !m_udpg->get_sender(key, sender))
+        return nullptr;
+    char host[INET_ADDRSTRLEN];
+    if (inet_ntop(AF_INET, &sender.sin_addr, host, sizeof(host)) == nullptr)
+        return nullptr;
+    snprintf(out, sizeof(out), "%s:%u", host, unsigned(ntohs(sender.sin_port)));
+    return out;
+}
+
+int KorvUserMirpDemuxer::handle_packet(Protocol* from, const ProtocolKey* key, Packet* packet)
 {
     while (packet->length() > 0) {
         MirpPacket mirp(*packet);
         int length = mirp.valid_packet();
         if (length <= 0) {
-            report_event(3, "MirpError",
-                         "datagram refused: %lu bytes left that are no whole packet, %d",
-                         packet->length(), length);
+            // Anyone who can reach the port can send these; the report is
+            // bounded so that a flood of them cannot fill the log.
+            char sender[ReportLimiter::SENDER_SIZE];
+            const char* kind = length == EC_WOULDBLOCK ? "datagram refused, no whole header"
+                                                       : "datagram refused, content cut short";
+            if (m_reports.admit(kind, describe_sender(sender, from, key)))
+                report_event(3, "MirpError",
+                             "datagram refused: %lu bytes left that are no whole packet, %d",
+                             packet->length(), length);
             return length;
         }
         packet->pop(static_cast<unsigned long>(length));
@@ -89,8 +126,11 @@ int KorvUserMirpDemuxer::handle_error(Protocol*, const ProtocolKey*, int error)
         return EC_NONE;
     // The channel is going away inside this call; binding again from here
     // would open the new one while the transport still tears down the old.
-    printf("KorvUserMirpDemuxer::handle_error error = %d, subscribe again\n", error);
-    report_event(3, "MirpError", "multicast channel closed, error = %d, subscribe again", error);
+    if (m_reports.admit("multicast channel closed", nullptr)) {
+        printf("KorvUserMirpDemuxer::handle_error error = %d, subscribe again\n", error);
+        report_event(3, "MirpError", "multicast channel closed, error = %d, subscribe again",
+                     error);
+    }
     if (!m_subscribe_task.in_queue())
         m_reactor->schedule(&m_subscribe_task);
     return EC_NONE;

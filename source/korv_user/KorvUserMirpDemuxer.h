@@ -9,12 +9,15 @@
 #include <cstdint>
 #include <map>
 
+#include "velta/source/base/ReportLimiter.h"
 #include "velta/source/protocol/Demuxer.h"
 #include "velta/source/protocol/ProtocolStack.h"
 #include "velta/source/protocol/ProtocolStackKey.h"
 #include "velta/source/task/Task.h"
 
 class Reactor;
+class TaskScheduler;
+class UdpgProtocol;
 
 namespace KORV {
 namespace USER {
@@ -33,11 +36,16 @@ public:
     KorvUserMirpDemuxer& operator=(const KorvUserMirpDemuxer&) = delete;
 
     // One datagram: 0 when used up, or the negative answer of the first
-    // packet that is not whole (the rest of the datagram is dropped).
+    // packet that is not whole (the transport drops the rest of the
+    // datagram and reads on). The first refusal of each kind is reported
+    // in full, the rest counted (see ReportLimiter).
     int handle_packet(Protocol* from, const ProtocolKey* key, Packet* packet) override;
-    // The group's channel was closed (a receive error, an empty or malformed
-    // datagram): reported, and the location is bound again on the next turn
-    // of the loop, so reception goes on.
+    // The group's channel was closed by a receive error: reported (bounded
+    // like the refusals), and the location is bound again on the next turn
+    // of the loop. If that bind fails (the route or interface is gone), it
+    // is reported and tried again every ACTION_DELAY ms of the subscriber
+    // until it succeeds or the demultiplexer goes; only a failure of the
+    // very first bind ends the process.
     int handle_error(Protocol* from, const ProtocolKey* key, int error) override;
 
     // A subscriber for the topic: 0, or -12 when the topic has one already.
@@ -57,11 +65,19 @@ private:
     };
 
     void on_subscribe();
+    // "a.b.c.d:port" of the sender of the datagram being handled, or null
+    // when the transport cannot tell.
+    const char* describe_sender(char (&out)[ReportLimiter::SENDER_SIZE], Protocol* from,
+                                const ProtocolKey* key) const;
 
     Reactor* m_reactor;
     ProtocolStack m_stack;
+    // Owned by m_stack.
+    UdpgProtocol* m_udpg;
     ProtocolStackKey m_key;
     m_subscribe_task_type m_subscribe_task;
+    // Delays a bind that failed.
+    TaskScheduler* m_delay_scheduler;
     // Keyed by the unsigned 16-bit topic id that the packet headers carry,
     // so that topics from 32768 up are found too.
     struct Entry {
@@ -69,9 +85,12 @@ private:
         bool owned;
     };
     std::map<int, Entry> m_subscribers;
+    // Set by the first bind that succeeds.
+    bool m_joined;
     // Set while the destructor closes the transport: its last report must
     // not bind again.
     bool m_closing;
+    ReportLimiter m_reports;
 };
 
 }  // namespace USER

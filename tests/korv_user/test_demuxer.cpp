@@ -66,3 +66,34 @@ TEST_F(DemuxerTest, TopicsFrom32768UpAreDelivered)
     EXPECT_EQ(deliver(mirp_packet(1, 1, false, 1, 40000)), 0);
     EXPECT_EQ(high->get_cached_count(), 1u);
 }
+
+TEST_F(DemuxerTest, AFloodOfRefusedDatagramsAndClosesWritesAHandfulOfLines)
+{
+    EventLog events;
+    std::string lying = mirp_packet(1, 1, false, 1, 5);
+    lying.resize(lying.size() - 1);
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 10000; ++i) {
+        std::vector<char> bytes = i % 2 ? std::vector<char>(lying.begin(), lying.end())
+                                        : std::vector<char>(10, '\0');
+        Packet packet(bytes.data(), int(bytes.size()));
+        m_demuxer.handle_packet(nullptr, nullptr, &packet);
+        m_demuxer.handle_error(nullptr, nullptr, EC_ERROR);
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    // The first of each kind in full, at once; the rest counted.
+    EXPECT_EQ(events.count("event MirpError 3 datagram refused: 10 bytes left that are no whole "
+                           "packet, -1"),
+              1);
+    EXPECT_EQ(events.count("event MirpError 3 datagram refused: " +
+                           std::to_string(lying.size()) + " bytes left that are no whole packet, -9"),
+              1);
+    EXPECT_EQ(events.count("event MirpError 3 multicast channel closed, error = -2, subscribe again"),
+              1);
+    EXPECT_LE(events.lines.size(), 9u);
+    size_t closes = 0;
+    for (size_t at = out.find("handle_error"); at != std::string::npos;
+         at = out.find("handle_error", at + 1))
+        ++closes;
+    EXPECT_EQ(closes, 1u);
+}
