@@ -222,6 +222,29 @@ TEST_F(ReactorTest, SlotReusedWhileRequestedKeepsItsPendingRequest)
     EXPECT_EQ(log, "fPP");
 }
 
+// The walk over a slot's tasks read the successor from the task it had just
+// woken, which a task that ends its life in its wake-up (a pipe consumer
+// closing the last end) had already freed.
+TEST_F(ReactorTest, NotifiedTaskMayDestroyItselfInItsWakeUp)
+{
+    struct SelfDeletingTask : Task {
+        explicit SelfDeletingTask(std::string& log) : m_log(log) {}
+        void wake_up() override
+        {
+            m_log += 'd';
+            delete this;
+        }
+        std::string& m_log;
+    };
+    int id = reactor->alloc_notify(new SelfDeletingTask(log));
+    reactor->request_notify(id);
+    reactor->wake_up();
+    EXPECT_EQ(log, "dP");
+    // Its slot is free again.
+    LogTask next(log, 'n');
+    EXPECT_EQ(reactor->alloc_notify(&next), id);
+}
+
 TEST_F(ReactorTest, MutualCallOnTheReactorThreadRunsAtOnce)
 {
     LogTask m(log, 'm');
