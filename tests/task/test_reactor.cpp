@@ -223,9 +223,9 @@ TEST_F(ReactorTest, SlotReusedWhileRequestedKeepsItsPendingRequest)
 }
 
 // The walk over a slot's tasks read the successor from the task it had just
-// woken, which a task that ends its life in its wake-up (a pipe consumer
-// closing the last end) had already freed.
-TEST_F(ReactorTest, NotifiedTaskMayDestroyItselfInItsWakeUp)
+// woken, which a task leaving its slot in its wake-up had linked elsewhere,
+// or (a pipe consumer closing the last end) had already freed.
+TEST_F(ReactorTest, NotifiedTaskMayLeaveItsSlotOrDestroyItselfInItsWakeUp)
 {
     struct SelfDeletingTask : Task {
         explicit SelfDeletingTask(std::string& log) : m_log(log) {}
@@ -236,13 +236,30 @@ TEST_F(ReactorTest, NotifiedTaskMayDestroyItselfInItsWakeUp)
         }
         std::string& m_log;
     };
-    int id = reactor->alloc_notify(new SelfDeletingTask(log));
-    reactor->request_notify(id);
+    struct MovingTask : Task {
+        MovingTask(Reactor& reactor, std::string& log) : m_reactor(reactor), m_log(log) {}
+        void wake_up() override
+        {
+            m_log += 'm';
+            if (!m_moved) {
+                m_moved = true;
+                m_reactor.schedule(this);
+            }
+        }
+        Reactor& m_reactor;
+        std::string& m_log;
+        bool m_moved = false;
+    } moving(*reactor, log);
+    int deleting_id = reactor->alloc_notify(new SelfDeletingTask(log));
+    int moving_id = reactor->alloc_notify(&moving);
+    reactor->request_notify(deleting_id);
+    reactor->request_notify(moving_id);
     reactor->wake_up();
-    EXPECT_EQ(log, "dP");
-    // Its slot is free again.
-    LogTask next(log, 'n');
-    EXPECT_EQ(reactor->alloc_notify(&next), id);
+    EXPECT_EQ(log, "dmmP");
+    // Both slots are free again.
+    LogTask next(log, 'n'), after(log, 'a');
+    EXPECT_EQ(reactor->alloc_notify(&next), deleting_id);
+    EXPECT_EQ(reactor->alloc_notify(&after), moving_id);
 }
 
 TEST_F(ReactorTest, MutualCallOnTheReactorThreadRunsAtOnce)
