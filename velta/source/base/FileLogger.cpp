@@ -5,7 +5,8 @@
 
 #include "velta/source/base/Log.h"
 
-FileLogger::FileLogger(const char* path, const char* name, int id) : m_file(mfopen(path, "a+t"))
+FileLogger::FileLogger(const char* path, const char* name, int id)
+    : m_file(mfopen(path, "a+t"))
 {
     if (m_file == nullptr)
         return;
