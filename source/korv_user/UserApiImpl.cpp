@@ -9,6 +9,7 @@
 #include "velta/source/base/FileLogger.h"
 #include "velta/source/base/Fatal.h"
 #include "velta/source/base/Log.h"
+#include "velta/source/protocol/ProtocolStackKey.h"
 #include "velta/source/task/SelectReactor.h"
 
 using BRAX::KORV_USER_API::KorvMarketDataHandler;
@@ -22,7 +23,8 @@ KorvUserApi* KorvUserApi::create_instance()
 namespace KORV {
 namespace USER {
 
-UserApiImpl::UserApiImpl() : m_reactor(new SelectReactor()), m_stub(new KorvUserMdqpStub(m_reactor))
+UserApiImpl::UserApiImpl()
+    : m_reactor(new SelectReactor()), m_stub(new KorvUserMdqpStub(m_reactor)), m_logger(nullptr)
 {
 }
 
@@ -45,10 +47,11 @@ UserApiImpl::~UserApiImpl()
     m_demuxers.clear();
     m_notifiers.clear();
     delete m_reactor;
-    if (!m_loggers.empty()) {
-        reg_logger(LOG_EVENT_SLOT, nullptr, 0);
-        for (FileLogger* logger : m_loggers)
-            delete logger;
+    // Another API object may have put its own log file in the slot since;
+    // that one stays.
+    if (m_logger != nullptr) {
+        unreg_logger(LOG_EVENT_SLOT, m_logger);
+        delete m_logger;
     }
 }
 
@@ -86,8 +89,17 @@ int UserApiImpl::reg_fens_location(const char*)
     return EC_NONE;
 }
 
+// The stub keeps whatever it is given and would only fail to connect, later
+// and silently, on the reactor thread; a mistyped location is refused here,
+// where the caller can still hear of it.
 int UserApiImpl::reg_mdqp_location(const char* location)
 {
+    if (location == nullptr)
+        return EC_PARAM;
+    ProtocolStackKey key;
+    int ret = key.push_client(location);
+    if (ret != EC_NONE)
+        return ret;
     return m_stub->reg_server(location);
 }
 
@@ -107,6 +119,9 @@ int UserApiImpl::set_authentication(const char* participant_id, const char* user
 
 int UserApiImpl::subscribe_topic(int topic_id, KorvMarketDataHandler* handler)
 {
+    // Every delivery calls the handler.
+    if (handler == nullptr)
+        return EC_PARAM;
     // Topics are numbered in 16 bits on the wire. Two numbers that name the
     // same topic there (7 and 65543, -1 and 65535) would leave the second
     // handler without a subscriber, though both calls had succeeded.
@@ -120,11 +135,21 @@ int UserApiImpl::subscribe_topic(int topic_id, KorvMarketDataHandler* handler)
     return EC_NONE;
 }
 
+// A file that cannot be opened leaves the event log where it was. Other
+// threads (a monitoring engine) may log meanwhile: once reg_logger has
+// returned none of them is inside the logger it replaced, so it can go.
 int UserApiImpl::set_log_file(const char* path)
 {
+    if (path == nullptr)
+        return EC_PARAM;
     FileLogger* logger = new FileLogger(path, "korv_user_api", 0);
-    m_loggers.push_back(logger);
+    if (!logger->is_open()) {
+        delete logger;
+        return EC_ACCESS;
+    }
     reg_logger(LOG_EVENT_SLOT, logger, 6);
+    delete m_logger;
+    m_logger = logger;
     return EC_NONE;
 }
 

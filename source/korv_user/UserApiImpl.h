@@ -60,8 +60,8 @@ private:
     KorvUserMdqpStub* m_stub;
     std::vector<KorvUserMirpDemuxer*> m_demuxers;
     std::map<int, KorvUserTopicNotifier*> m_notifiers;
-    // Loggers of set_log_file; the logging table does not own them.
-    std::vector<FileLogger*> m_loggers;
+    // The logger of the last set_log_file; the logging table does not own it.
+    FileLogger* m_logger;
     // Held by whoever joins the reactor thread, so that a second joiner
     // waits for the first to be done instead of returning at once.
     Mutex m_join_mutex;

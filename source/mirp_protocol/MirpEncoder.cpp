@@ -8,8 +8,10 @@
 #include "velta/source/base/Fatal.h"
 
 MirpEncoder::MirpEncoder(unsigned short topic_id, MirpCipher* cipher, OutputStream<Packet>* output)
-    : m_output(output), m_cipher(cipher), m_edge(0), m_dropping_group(false)
+    : m_output(output), m_cipher(cipher), m_edge(0), m_dropping_group(false), m_sequence_open(false)
 {
+    // Refused here rather than at the first packet, far from the mistake.
+    VELTA_ASSERT(output != nullptr);
     m_header.init();
     m_header.TopicID = topic_id;
     m_buffer.reset(BODY_HEADROOM);
@@ -18,8 +20,7 @@ MirpEncoder::MirpEncoder(unsigned short topic_id, MirpCipher* cipher, OutputStre
 MirpEncoder::~MirpEncoder()
 {
     delete m_cipher;
-    if (m_output != nullptr)
-        m_output->close();
+    m_output->close();
 }
 
 void MirpEncoder::set_trading_day(unsigned short day)
@@ -111,13 +112,17 @@ int MirpEncoder::write_down(const PacketBuffer& body, bool last)
         return ret;
     if (last)
         m_header.SnapNo += 1;
+    m_sequence_open = !last;
     m_edge = 0;
     return EC_NONE;
 }
 
+// A sequence whose earlier packets went out with CONTINUE set is ended even
+// when its body is now empty (its last group was dropped): the receiver
+// commits those packets only on a packet without the flag.
 int MirpEncoder::flush()
 {
-    if (m_buffer.length() > 0) {
+    if (m_buffer.length() > 0 || m_sequence_open) {
         int ret = write_down(m_buffer, true);
         if (ret != EC_NONE)
             return ret;

@@ -25,7 +25,8 @@ public:
     // The form of a codec's field_encode.
     typedef int (*FieldEncode)(void* out, int size, const void* record);
 
-    // Takes ownership of the cipher; the output is closed by the destructor.
+    // Takes ownership of the cipher; the output, which must not be null, is
+    // closed by the destructor.
     MirpEncoder(unsigned short topic_id, MirpCipher* cipher, OutputStream<Packet>* output);
     virtual ~MirpEncoder();
 
@@ -43,8 +44,9 @@ public:
     // left as they were, so the call can be repeated.
     int append_field(unsigned short id, FieldEncode encode, const void* record, int record_size);
 
-    // Ends the sequence: the body, if any, goes out with CONTINUE clear and
-    // SnapNo counts one more sequence; then the output is flushed. On a
+    // Ends the sequence: the body goes out with CONTINUE clear and SnapNo
+    // counts one more sequence; then the output is flushed. An empty body
+    // goes out only to end a sequence that has packets out already. On a
     // failed write the body is kept for another flush.
     int flush();
 
@@ -68,4 +70,7 @@ private:
     // Set when a group did not fit: its remaining fields are dropped until
     // the next group header, so no packet carries part of it.
     bool m_dropping_group;
+    // Set while packets of the sequence went out with CONTINUE and its last
+    // packet did not.
+    bool m_sequence_open;
 };

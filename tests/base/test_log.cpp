@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "velta/source/base/Fatal.h"
 #include "velta/source/base/FileLogger.h"
 #include "velta/source/base/NullLogger.h"
 #include "velta/source/base/StdLogger.h"
@@ -126,7 +127,10 @@ TEST_F(LogTable, LongMessagesAreCutToTheBuffer)
 
 TEST_F(LogTable, EventsReachTheEventSlotOnlyWithinItsThreshold)
 {
-    reg_logger(3, &m_capture, 9);
+    // The event slot starts with threshold 0, until a log file is set.
+    EXPECT_FALSE(log_enabled(LOG_EVENT_SLOT, 1));
+    EXPECT_TRUE(log_enabled(LOG_EVENT_SLOT, 0));
+    reg_logger(LOG_EVENT_SLOT, &m_capture, 0);
     report_event(3, "LoginError", "before %d", 1);
     reg_logger(LOG_EVENT_SLOT, &m_capture, 6);
     report_event(3, "LoginError", "after %d", 2);
@@ -225,10 +229,32 @@ TEST_F(LogTable, FileLoggerWritesStampedPrefixedFlushedLines)
     rmdir(dir.c_str());
 }
 
-TEST(FileLoggerDeathTest, UnopenableFileIsAnEmergencyExit)
+// An unopenable log file used to end the process; its owner now hears of it
+// and decides.
+TEST_F(LogTable, UnopenableFileLeavesAClosedLoggerThatWritesNothing)
 {
-    EXPECT_EXIT(FileLogger("/nonexistent-dir/x/Syslog.log", "korv_user_api", 0),
-                testing::ExitedWithCode(EXIT_FAILURE),
-                "^EmergencyExit:\\[can't open logger file\\] in line 13 of file "
-                "velta/source/base/FileLogger\n$");
+    FileLogger logger("/nonexistent-dir/x/Syslog.log", "korv_user_api", 0);
+    EXPECT_FALSE(logger.is_open());
+    reg_logger(LOG_EVENT_SLOT, &logger, 6);
+    report_event(3, "LoginError", "lost");
+    log_output(&logger, 6, "lost");
+    EXPECT_EQ(access("/nonexistent-dir", F_OK), -1);
+}
+
+// Before a log file is set the event slot discards the EmergencyExit event,
+// which used to end the process without a word.
+TEST(EmergencyExitDeathTest, GoesToStandardErrorWhileTheEventSlotDiscardsIt)
+{
+    EXPECT_EXIT(
+        emergency_exit("create eventfd", 26, "/src/velta/source/task/SelectInterrupter.cpp"),
+        testing::ExitedWithCode(EXIT_FAILURE),
+        "^EmergencyExit:\\[create eventfd\\] in line 26 of file "
+        "velta/source/task/SelectInterrupter\n$");
+    EXPECT_EXIT(
+        {
+            CaptureLogger events;
+            reg_logger(LOG_EVENT_SLOT, &events, 6);
+            emergency_exit("create eventfd", 26, "velta/source/task/SelectInterrupter.cpp");
+        },
+        testing::ExitedWithCode(EXIT_FAILURE), "^$");
 }

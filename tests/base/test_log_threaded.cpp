@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "velta/source/base/Logger.h"
@@ -43,4 +45,56 @@ TEST(LogThreaded, OneSlotSerialisesItsLines)
     reg_logger(LOG_EVENT_SLOT, &NullLogger::m_instance, 0);
     EXPECT_EQ(plain.m_lines.size(), static_cast<size_t>(threads * lines));
     EXPECT_EQ(events.m_lines.size(), static_cast<size_t>(threads * lines));
+}
+
+namespace {
+
+// Tells whether it was still written to after it was retired.
+struct RetiringLogger : Logger {
+    void output(const char* line) override
+    {
+        m_inside.store(true);
+        if (m_retired.load())
+            m_late.fetch_add(1);
+        usleep(20);
+        m_inside.store(false);
+    }
+    std::atomic<bool> m_inside{false};
+    std::atomic<bool> m_retired{false};
+    std::atomic<int> m_late{0};
+};
+
+}  // namespace
+
+// A monitoring thread logs while set-up replaces and deletes the event log's
+// logger: once reg_logger has returned, no thread may still be inside the
+// logger it replaced, or deleting it is a use after free.
+TEST(LogThreaded, ReplacedLoggerIsLeftByEveryThreadBeforeRegistrationReturns)
+{
+    std::atomic<bool> stop{false};
+    std::thread writer([&stop] {
+        while (!stop.load())
+            report_event(5, "query", "from the engine thread");
+    });
+    int late = 0;
+    int still_inside = 0;
+    for (int round = 0; round < 2000; ++round) {
+        RetiringLogger first;
+        RetiringLogger second;
+        reg_logger(LOG_EVENT_SLOT, &first, 6);
+        usleep(10);
+        reg_logger(LOG_EVENT_SLOT, &second, 6);
+        first.m_retired.store(true);
+        still_inside += first.m_inside.load();
+        usleep(10);
+        unreg_logger(LOG_EVENT_SLOT, &second);
+        second.m_retired.store(true);
+        still_inside += second.m_inside.load();
+        late += first.m_late.load() + second.m_late.load();
+    }
+    stop.store(true);
+    writer.join();
+    reg_logger(LOG_EVENT_SLOT, &NullLogger::m_instance, 0);
+    EXPECT_EQ(still_inside, 0);
+    EXPECT_EQ(late, 0);
 }

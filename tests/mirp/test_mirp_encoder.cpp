@@ -192,6 +192,35 @@ TEST_F(EncoderTest, GroupThatCannotFitIsReportedAndDroppedWhole)
     EXPECT_EQ(last.ids.size(), 2u);
 }
 
+// The sequence's first packet went out with CONTINUE set; its last group
+// was then dropped, and flush used to send nothing, so the receiver never
+// committed the packet it had.
+TEST_F(EncoderTest, SequenceWhoseLastGroupWasDroppedStillEnds)
+{
+    encoder.prepare(MIRP_TYPE_MarketEvent, 1, 0, 0);
+    ASSERT_EQ(add_header(encoder, 0), 0);
+    ASSERT_EQ(add_level(encoder), 0);
+    ASSERT_EQ(add_header(encoder, 1), 0);
+    testing::internal::CaptureStdout();
+    int ret = 0;
+    for (int i = 0; i < 200 && ret == 0; ++i)
+        ret = add_level(encoder);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(ret, EC_INSUF_BUFFER);
+    ASSERT_EQ(stream->m_packets.size(), 1u);
+    ASSERT_EQ(encoder.flush(), 0);
+    ASSERT_EQ(stream->m_packets.size(), 2u);
+    Decoded last = decode(stream->m_packets[1]);
+    EXPECT_EQ(last.header.Flag, 0);
+    EXPECT_EQ(last.header.ContentLength, 0);
+    EXPECT_EQ(last.header.PacketNo, 43u);
+    EXPECT_EQ(last.header.SnapNo, 1);
+    EXPECT_EQ(encoder.header().SnapNo, 2);
+    // Ended: the next flush has nothing to send.
+    ASSERT_EQ(encoder.flush(), 0);
+    EXPECT_EQ(stream->m_packets.size(), 2u);
+}
+
 TEST_F(EncoderTest, EventsWithoutAHeaderNeverFillAPacket)
 {
     encoder.prepare(MIRP_TYPE_MarketEvent, 1, 0, 0);
@@ -245,4 +274,10 @@ TEST(MirpEncoderLifetime, DestructorDeletesTheCipherAndClosesTheOutput)
     }
     EXPECT_EQ(deleted, 1);
     EXPECT_EQ(stream.m_closes, 1);
+}
+
+TEST(MirpEncoderDeathTest, NullOutputIsRefusedAtConstruction)
+{
+    EXPECT_DEATH(MirpEncoder(1, new PlainCipher(), nullptr),
+                 "source/mirp_protocol/MirpEncoder:[0-9]+: Assertion `output != nullptr' failed");
 }

@@ -8,6 +8,7 @@
 #include "velta/source/base/PacketBufferExt.h"
 #include "velta/source/task/Poller.h"
 #include "velta/source/task/SelectReactor.h"
+#include "velta/source/task/WheelDelayTaskManager.h"
 
 // Both reactors are stepped on this thread, one iteration at a time, so
 // every hand-off between the two ends is observed in order.
@@ -19,9 +20,25 @@ struct CountingTask : Task {
     int m_runs = 0;
 };
 
+// A reactor whose timers are driven by hand instead of by the clock; its
+// thread never runs.
+class DrivenReactor : public SelectReactor {
+public:
+    // Moves the timers on by ms (whole jiffies) and runs the tasks that
+    // became due.
+    void advance_timers(unsigned ms)
+    {
+        auto* manager = static_cast<WheelDelayTaskManager*>(m_delay_manager);
+        // The wheel's jiffy is one ahead of the last one it was run to.
+        manager->run_timers_until(manager->wheel().current_jiffy() - 1 +
+                                  (ms >> WheelDelayTaskManager::JIFFY_SHIFT));
+        m_ready_queue.emit_all();
+    }
+};
+
 struct PipeFixture : ::testing::Test {
     PipeFixture()
-        : m_producer(new SelectReactor),
+        : m_producer(new DrivenReactor),
           m_consumer(new SelectReactor),
           m_pipe(new BoundedPipe(m_producer, m_consumer, 8, &m_poller))
     {
@@ -58,7 +75,7 @@ struct PipeFixture : ::testing::Test {
         return std::string(m_out.data(), m_out.length());
     }
 
-    Reactor* m_producer;
+    DrivenReactor* m_producer;
     Reactor* m_consumer;
     Poller m_poller;
     BoundedPipe* m_pipe;
@@ -135,4 +152,51 @@ TEST_F(PipeFixture, FullRingParksTheProducerUntilBelowHalf)
     EXPECT_EQ(producer.m_runs, 1);
     EXPECT_EQ(write("7"), 0);
     EXPECT_EQ(m_pipe->schedule(&producer), 0);
+}
+
+// The consumer reads on, but the ring stays above half full, so it never
+// asks for the producer: the 500 ms timer is what wakes it then, and only
+// once the consumer has moved.
+TEST_F(PipeFixture, SafetyNetTimerWakesAParkedProducerOnceTheConsumerMoved)
+{
+    for (int i = 0; i < 7; ++i)
+        ASSERT_EQ(write(std::to_string(i)), 0);
+    CountingTask producer;
+    EXPECT_EQ(m_pipe->schedule(&producer), 0);
+    EXPECT_EQ(m_pipe->schedule(&producer), -1);
+    m_producer->advance_timers(500);
+    EXPECT_EQ(producer.m_runs, 0);  // nothing was read yet
+    EXPECT_EQ(consume(), "0");
+    m_producer->advance_timers(488);
+    EXPECT_EQ(producer.m_runs, 0);
+    m_producer->advance_timers(8);
+    EXPECT_EQ(producer.m_runs, 1);
+}
+
+// The last close from the consumer's own wake-up used to leave the pipe's
+// node in the poller, for the next poll to hand out freed memory.
+TEST(BoundedPipeLifetime, ConsumerClosingTheLastEndInItsWakeUpLeavesNothingBehind)
+{
+    SelectReactor producer;
+    SelectReactor consumer;
+    Poller poller;
+    BoundedPipe* pipe = new BoundedPipe(&producer, &consumer, 8, &poller);
+    struct ClosingConsumer : Task {
+        void wake_up() override
+        {
+            ++m_runs;
+            m_pipe->close();
+        }
+        BoundedPipe* m_pipe = nullptr;
+        int m_runs = 0;
+    } closing;
+    closing.m_pipe = pipe;
+    poller.schedule(&closing);
+    ASSERT_EQ(pipe->write(Packet("x", 1)), 0);
+    pipe->close();  // the producer's end
+    consumer.wake_up();
+    EXPECT_EQ(closing.m_runs, 1);
+    ListHead nodes;
+    poller.poll(nodes);
+    EXPECT_TRUE(nodes.empty());
 }

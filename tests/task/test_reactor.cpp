@@ -54,16 +54,21 @@ struct RecordingIo : FileIoTaskManager {
     std::vector<unsigned> m_timeouts;
 };
 
-// A reactor with an observable I/O manager whose timing wheel lags the
-// clock by a chosen number of jiffies, so timers are due on the next turn.
+// The clock of the test reactors' timers; tests move it by hand.
+uint64_t g_now_ms = 1000000;
+uint64_t test_clock()
+{
+    return g_now_ms;
+}
+
+// A reactor with an observable I/O manager and timers on the test clock.
 class TestReactor : public Reactor {
 public:
-    TestReactor(FileIoTaskManager* io, uint32_t lag_jiffies)
+    explicit TestReactor(FileIoTaskManager* io)
     {
         m_io_manager = io;
         delete m_delay_manager;
-        m_delay_manager =
-            new WheelDelayTaskManager(this, WheelDelayTaskManager::get_jiffies() - lag_jiffies);
+        m_delay_manager = new WheelDelayTaskManager(this, test_clock);
     }
     ~TestReactor() override
     {
@@ -76,7 +81,7 @@ public:
 struct ReactorTest : ::testing::Test {
     std::string log;
     RecordingIo io{log};
-    std::unique_ptr<TestReactor> reactor = std::make_unique<TestReactor>(&io, 0);
+    std::unique_ptr<TestReactor> reactor = std::make_unique<TestReactor>(&io);
 };
 
 }  // namespace
@@ -112,31 +117,31 @@ TEST_F(ReactorTest, BatchGoesBeforeReadyTasksInItsOwnOrder)
 
 TEST_F(ReactorTest, IterationServesNotifyThenTimersThenReadyThenWaits)
 {
-    auto lagging = std::make_unique<TestReactor>(&io, 10);
     LogTask n(log, 'N'), t(log, 'T'), r(log, 'R');
-    int id = lagging->alloc_notify(&n);
-    std::unique_ptr<TaskScheduler> timer(lagging->open_delay_scheduler(8));
+    int id = reactor->alloc_notify(&n);
+    std::unique_ptr<TaskScheduler> timer(reactor->open_delay_scheduler(8));
     EXPECT_EQ(timer->schedule(&t), -1);
-    lagging->schedule(&r);
-    lagging->request_notify(id);
-    lagging->wake_up();
+    g_now_ms += 16;
+    reactor->schedule(&r);
+    reactor->request_notify(id);
+    reactor->wake_up();
     EXPECT_EQ(log, "NTRP");
 }
 
 TEST_F(ReactorTest, PausedReactorFiresEveryTimerThatBecameDueInExpiryOrder)
 {
-    // The loop starts 10 s (1250 jiffies) after its timers were armed.
-    auto late = std::make_unique<TestReactor>(&io, 1250);
+    // The loop starts 10 s after its timers were armed.
     LogTask a(log, 'a'), b(log, 'b'), c(log, 'c'), d(log, 'd');
-    std::unique_ptr<TaskScheduler> s5000(late->open_delay_scheduler(5000));
-    std::unique_ptr<TaskScheduler> s1000(late->open_delay_scheduler(1000));
-    std::unique_ptr<TaskScheduler> s3000(late->open_delay_scheduler(3000));
-    std::unique_ptr<TaskScheduler> s20000(late->open_delay_scheduler(20000));
+    std::unique_ptr<TaskScheduler> s5000(reactor->open_delay_scheduler(5000));
+    std::unique_ptr<TaskScheduler> s1000(reactor->open_delay_scheduler(1000));
+    std::unique_ptr<TaskScheduler> s3000(reactor->open_delay_scheduler(3000));
+    std::unique_ptr<TaskScheduler> s20000(reactor->open_delay_scheduler(20000));
     s5000->schedule(&c);
     s1000->schedule(&a);
     s3000->schedule(&b);
     s20000->schedule(&d);
-    late->wake_up();
+    g_now_ms += 10000;
+    reactor->wake_up();
     EXPECT_EQ(log, "abcP");
     EXPECT_TRUE(d.in_queue());
 }
@@ -217,6 +222,46 @@ TEST_F(ReactorTest, SlotReusedWhileRequestedKeepsItsPendingRequest)
     EXPECT_EQ(log, "fPP");
 }
 
+// The walk over a slot's tasks read the successor from the task it had just
+// woken, which a task leaving its slot in its wake-up had linked elsewhere,
+// or (a pipe consumer closing the last end) had already freed.
+TEST_F(ReactorTest, NotifiedTaskMayLeaveItsSlotOrDestroyItselfInItsWakeUp)
+{
+    struct SelfDeletingTask : Task {
+        explicit SelfDeletingTask(std::string& log) : m_log(log) {}
+        void wake_up() override
+        {
+            m_log += 'd';
+            delete this;
+        }
+        std::string& m_log;
+    };
+    struct MovingTask : Task {
+        MovingTask(Reactor& reactor, std::string& log) : m_reactor(reactor), m_log(log) {}
+        void wake_up() override
+        {
+            m_log += 'm';
+            if (!m_moved) {
+                m_moved = true;
+                m_reactor.schedule(this);
+            }
+        }
+        Reactor& m_reactor;
+        std::string& m_log;
+        bool m_moved = false;
+    } moving(*reactor, log);
+    int deleting_id = reactor->alloc_notify(new SelfDeletingTask(log));
+    int moving_id = reactor->alloc_notify(&moving);
+    reactor->request_notify(deleting_id);
+    reactor->request_notify(moving_id);
+    reactor->wake_up();
+    EXPECT_EQ(log, "dmmP");
+    // Both slots are free again.
+    LogTask next(log, 'n'), after(log, 'a');
+    EXPECT_EQ(reactor->alloc_notify(&next), deleting_id);
+    EXPECT_EQ(reactor->alloc_notify(&after), moving_id);
+}
+
 TEST_F(ReactorTest, MutualCallOnTheReactorThreadRunsAtOnce)
 {
     LogTask m(log, 'm');
@@ -228,7 +273,7 @@ TEST(ReactorDeathTest, BrokenPreconditionsAbortWithTheirReport)
 {
     std::string log;
     RecordingIo io(log);
-    auto reactor = std::make_unique<TestReactor>(&io, 0);
+    auto reactor = std::make_unique<TestReactor>(&io);
     LogTask a(log, 'a');
     EXPECT_DEATH(reactor->request_notify(0),
                  "velta/source/task/Reactor:99: Assertion `notify_id >= 0 && notify_id < "
@@ -253,7 +298,7 @@ TEST(Thread, JoinWithoutThreadAndStopWithoutThreadSucceed)
 {
     std::string log;
     RecordingIo io(log);
-    auto reactor = std::make_unique<TestReactor>(&io, 0);
+    auto reactor = std::make_unique<TestReactor>(&io);
     EXPECT_TRUE(reactor->join());
     reactor->stop();
     reactor->stop();

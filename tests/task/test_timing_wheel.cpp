@@ -6,7 +6,6 @@
 #include <string>
 
 #include "velta/source/task/Reactor.h"
-#include "velta/source/task/TickCount.h"
 #include "velta/source/task/TaskScheduler.h"
 #include "velta/source/task/WheelDelayTaskManager.h"
 
@@ -103,12 +102,27 @@ struct CountTask : Task {
     int m_runs = 0;
 };
 
+// The clock of the managers under test, in milliseconds; tests set it.
+uint64_t g_now_ms = 0;
+uint64_t test_clock()
+{
+    return g_now_ms;
+}
+
+// A manager whose wheel starts at the jiffy start, on the test clock.
+std::unique_ptr<WheelDelayTaskManager> manager_at(Reactor* reactor, uint64_t start_ms)
+{
+    g_now_ms = start_ms;
+    return std::make_unique<WheelDelayTaskManager>(reactor, test_clock);
+}
+
 // The reactor only collects the expired tasks; the wheel is driven by its
-// jiffy counter and never by the clock.
+// jiffy counter while the clock stands still.
 struct DelayTest : ::testing::Test {
     static constexpr uint32_t START = 5000;
     std::unique_ptr<Reactor> reactor = std::make_unique<Reactor>();
-    WheelDelayTaskManager manager{reactor.get(), START};
+    std::unique_ptr<WheelDelayTaskManager> owned = manager_at(reactor.get(), uint64_t(START) << 3);
+    WheelDelayTaskManager& manager = *owned;
 
     // Advances the wheel to now and runs what became ready.
     void advance(uint32_t now)
@@ -192,24 +206,61 @@ TEST_F(DelayTest, ClockBehindTheWheelAdvancesNothing)
 TEST(WheelDelayTaskManager, TimerFiresAcrossTheJiffyCounterWrap)
 {
     auto reactor = std::make_unique<Reactor>();
-    WheelDelayTaskManager manager(reactor.get(), 0xFFFFFFF0u);
+    auto manager = manager_at(reactor.get(), uint64_t(0xFFFFFFF0u) << 3);
     CountTask task;
-    std::unique_ptr<TaskScheduler> timer(manager.open_delay_scheduler(1000));
+    std::unique_ptr<TaskScheduler> timer(manager->open_delay_scheduler(1000));
     timer->schedule(&task);
-    manager.run_timers_until(0xFFFFFFF0u + 123);
+    manager->run_timers_until(0xFFFFFFF0u + 123);
     reactor->wake_up();
     EXPECT_EQ(task.m_runs, 0);
-    manager.run_timers_until(0xFFFFFFF0u + 124);
+    manager->run_timers_until(0xFFFFFFF0u + 124);
     reactor->wake_up();
     EXPECT_EQ(task.m_runs, 1);
-    EXPECT_EQ(manager.wheel().current_jiffy(), 0xFFFFFFF0u + 125);
+    EXPECT_EQ(manager->wheel().current_jiffy(), 0xFFFFFFF0u + 125);
 }
 
-TEST(WheelDelayTaskManager, JiffiesCountEightMillisecondsOfTheFullMonotonicClock)
+// Jiffies are the clock's full millisecond count over 8: across the wrap of
+// its low 32 bits the timers go on, on time, driven by the clock alone.
+TEST(WheelDelayTaskManager, TimerFiresOnTimeAcrossTheMillisecondTickWrap)
 {
-    uint64_t before = get_tick_count64();
-    uint32_t jiffies = WheelDelayTaskManager::get_jiffies();
-    uint64_t after = get_tick_count64();
-    EXPECT_GE(jiffies, static_cast<uint32_t>(before >> 3));
-    EXPECT_LE(jiffies, static_cast<uint32_t>(after >> 3));
+    auto reactor = std::make_unique<Reactor>();
+    const uint64_t armed = (uint64_t(1) << 32) - 96;  // on a jiffy boundary
+    auto manager = manager_at(reactor.get(), armed);
+    EXPECT_EQ(manager->get_jiffies(), uint32_t(armed >> 3));
+    CountTask task;
+    std::unique_ptr<TaskScheduler> timer(manager->open_delay_scheduler(1000));
+    timer->schedule(&task);
+    for (g_now_ms = armed; g_now_ms < armed + 1000; g_now_ms += 4) {
+        manager->run_timers();
+        reactor->wake_up();
+        if (task.m_runs != 0)
+            break;
+    }
+    EXPECT_EQ(task.m_runs, 1);
+    EXPECT_GE(g_now_ms, armed + 992);
+    EXPECT_EQ(manager->get_jiffies(), uint32_t(g_now_ms >> 3));
+}
+
+// A timer armed late in a long loop turn counted its delay from the jiffy
+// the wheel had advanced to at the start of the turn: a 1000 ms timer armed
+// after a 600 ms task fired about 400 ms later.
+TEST(WheelDelayTaskManager, TimerArmedLateInALongTurnCountsFromTheClock)
+{
+    auto reactor = std::make_unique<Reactor>();
+    const uint64_t start = 1000000;
+    auto manager = manager_at(reactor.get(), start);
+    manager->run_timers();
+    g_now_ms = start + 600;  // a slow task of this turn
+    CountTask task;
+    std::unique_ptr<TaskScheduler> timer(manager->open_delay_scheduler(1000));
+    timer->schedule(&task);
+    for (g_now_ms = start + 600; g_now_ms < start + 600 + 992; g_now_ms += 8) {
+        manager->run_timers();
+        reactor->wake_up();
+        ASSERT_EQ(task.m_runs, 0) << "fired " << g_now_ms - start - 600 << " ms after arming";
+    }
+    g_now_ms = start + 1600;
+    manager->run_timers();
+    reactor->wake_up();
+    EXPECT_EQ(task.m_runs, 1);
 }

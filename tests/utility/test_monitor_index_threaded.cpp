@@ -60,17 +60,17 @@ private:
 
 CapturingLogger g_logger;
 
-// Registered once, before any engine runs: the logging table is not meant
-// to be changed while another thread logs.
-class LoggerEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        reg_logger(LOG_EVENT_SLOT, &g_logger, 6);
-        start_monitor_index();
-    }
-};
-const auto* g_environment = ::testing::AddGlobalTestEnvironment(new LoggerEnvironment);
+// The engine is started from a static initialiser, ahead of the library's
+// own (this file comes first on the link line): the start lock was then a
+// zero-filled, non-recursive mutex, and the start deadlocked when it
+// registered the "IsActive" index under it.
+bool start_before_main()
+{
+    reg_logger(LOG_EVENT_SLOT, &g_logger, 6);
+    start_monitor_index();
+    return true;
+}
+const bool g_started_before_main = start_before_main();
 
 MonitorIndexEngine* engine()
 {
@@ -101,6 +101,7 @@ public:
 
 TEST(MonitorIndexEngine, StartsOnceWithItsIsActiveIndex)
 {
+    EXPECT_TRUE(g_started_before_main);
     MonitorIndexEngine* first = engine();
     ASSERT_NE(first, nullptr);
     IntMonitorIndex* is_active = g_mi_is_active;

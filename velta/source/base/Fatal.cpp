@@ -43,21 +43,28 @@ void runtime_error_exit(const char* text, int line, const char* file)
     _exit(EXIT_FAILURE);
 }
 
-void emergency_exit(const char* text, int line, const char* file)
-{
-    char name[256];
-    report_event(1, "EmergencyExit", ":%s in line %d of file %s\n", text, line,
-                 source_file_name(file, name));
-    fflush(stdout);
-    _exit(EXIT_FAILURE);
-}
+namespace {
 
-void emergency_exit_stderr(const char* text, int line, const char* file)
+void emergency_line_stderr(const char* text, int line, const char* file)
 {
     char name[256];
     fprintf(stderr, "EmergencyExit:[%s] in line %d of file %s\n", text, line,
             source_file_name(file, name));
     fflush(stderr);
+}
+
+}  // namespace
+
+// Before a log file is set the event slot discards everything; the process
+// must not end without a word, so the line then goes to standard error too.
+void emergency_exit(const char* text, int line, const char* file)
+{
+    char name[256];
+    if (!log_enabled(LOG_EVENT_SLOT, 1))
+        emergency_line_stderr(text, line, file);
+    report_event(1, "EmergencyExit", ":%s in line %d of file %s\n", text, line,
+                 source_file_name(file, name));
+    fflush(stdout);
     _exit(EXIT_FAILURE);
 }
 

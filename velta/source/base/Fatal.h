@@ -16,11 +16,9 @@ void runtime_error_report(const char* text, int line, const char* file);
 [[noreturn]] void runtime_error_exit(const char* text, int line, const char* file);
 
 // The "EmergencyExit" event (level 1) to the event log slot, then exit.
+// While the event slot would discard it, the line also goes to standard
+// error as "EmergencyExit:[%s] in line %d of file %s\n".
 [[noreturn]] void emergency_exit(const char* text, int line, const char* file);
-
-// "EmergencyExit:[%s] in line %d of file %s\n" on standard error, then exit;
-// for when the event log itself is what failed.
-[[noreturn]] void emergency_exit_stderr(const char* text, int line, const char* file);
 
 // Reports "<file>:<line>: Assertion `<text>' failed." on standard error and aborts.
 [[noreturn]] void assertion_failed(const char* text, int line, const char* file);

@@ -11,13 +11,15 @@
 // is "<host> <name> <id>[<pid>]:"; the time is local, "%b %d %H:%M:%S".
 class FileLogger : public Logger {
 public:
-    // A file that cannot be opened ends the process: there is nowhere left
-    // to report to but standard error.
+    // A file that cannot be opened leaves the logger closed (is_open() false,
+    // errno from the open); a closed logger writes nothing. The owner decides
+    // what to do about it: the process is not ended for a log file.
     FileLogger(const char* path, const char* name, int id);
     ~FileLogger() override;
     FileLogger(const FileLogger&) = delete;
     FileLogger& operator=(const FileLogger&) = delete;
 
+    bool is_open() const { return m_file != nullptr; }
     void output(const char* line) override;
 
 private:

@@ -1,5 +1,6 @@
 #include "velta/source/base/Log.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -17,9 +18,12 @@ NullLogger NullLogger::m_instance;
 __attribute__((init_priority(101))) StdoutLogger StdoutLogger::m_instance;
 __attribute__((init_priority(101))) StderrLogger StderrLogger::m_instance;
 
+// The logger is read and replaced only under the mutex, so once reg_logger
+// has returned no thread is still inside the logger it replaced. The
+// threshold is read without the lock, to keep filtered messages cheap.
 struct LoggerSlot {
     Logger* logger;
-    LogLevel threshold;
+    std::atomic<LogLevel> threshold;
     pthread_mutex_t mutex;
 };
 
@@ -47,6 +51,11 @@ bool valid_slot(int slot)
     return slot >= 0 && slot < LOG_SLOT_COUNT;
 }
 
+bool passes(const LoggerSlot& slot, LogLevel level)
+{
+    return level <= slot.threshold.load(std::memory_order_relaxed);
+}
+
 void output_locked(LoggerSlot& slot, const char* line)
 {
     pthread_mutex_lock(&slot.mutex);
@@ -60,16 +69,39 @@ int reg_logger(int slot, Logger* logger, LogLevel threshold)
 {
     if (!valid_slot(slot))
         return -EINTR;
-    g_loggers[slot].logger = logger != nullptr ? logger : &NullLogger::m_instance;
-    g_loggers[slot].threshold = threshold;
+    LoggerSlot& entry = g_loggers[slot];
+    pthread_mutex_lock(&entry.mutex);
+    entry.logger = logger != nullptr ? logger : &NullLogger::m_instance;
+    entry.threshold.store(threshold, std::memory_order_relaxed);
+    pthread_mutex_unlock(&entry.mutex);
     return 0;
+}
+
+bool unreg_logger(int slot, Logger* logger)
+{
+    if (!valid_slot(slot))
+        return false;
+    LoggerSlot& entry = g_loggers[slot];
+    pthread_mutex_lock(&entry.mutex);
+    bool held = entry.logger == logger;
+    if (held) {
+        entry.logger = &NullLogger::m_instance;
+        entry.threshold.store(0, std::memory_order_relaxed);
+    }
+    pthread_mutex_unlock(&entry.mutex);
+    return held;
+}
+
+bool log_enabled(int slot, LogLevel level)
+{
+    return valid_slot(slot) && passes(g_loggers[slot], level);
 }
 
 int log_output(int slot, LogLevel level, const char* format, ...)
 {
     if (!valid_slot(slot))
         return -EINTR;
-    if (level > g_loggers[slot].threshold)
+    if (!passes(g_loggers[slot], level))
         return 0;
     char line[LOG_LINE_SIZE];
     va_list args;
@@ -95,7 +127,7 @@ int log_output(Logger* logger, LogLevel level, const char* format, ...)
 void report_event(LogLevel level, const char* event, const char* format, ...)
 {
     LoggerSlot& slot = g_loggers[LOG_EVENT_SLOT];
-    if (level > slot.threshold)
+    if (!passes(slot, level))
         return;
     char line[LOG_LINE_SIZE];
     int head = snprintf(line, sizeof line, "event %s %d ", event, level);

@@ -7,8 +7,10 @@
 // application registers a logger. The table is ready before any static
 // initialiser runs, so code may log during static initialisation.
 //
-// Any thread may log; one slot's lines never interleave. reg_logger takes no
-// lock: register during set-up only, before other threads log.
+// Any thread may log; one slot's lines never interleave. Registration takes
+// the slot's lock, so it may happen while other threads log: once reg_logger
+// or unreg_logger has returned, no thread is inside the logger that left the
+// slot, and its owner may delete it.
 #pragma once
 
 #include <cstdio>
@@ -32,6 +34,11 @@ extern int g_defalut_log_handle;
 // -4 (-EINTR) for a slot outside 0..7, else 0. The table does not own the
 // logger, which must outlive its registration; nullptr silences the slot.
 int reg_logger(int slot, Logger* logger, LogLevel threshold);
+// Silences the slot (no logger, threshold 0) if it still holds this logger;
+// true if it did. For owners that must not undo a later registration.
+bool unreg_logger(int slot, Logger* logger);
+// Whether a line of this level would be written to the slot.
+bool log_enabled(int slot, LogLevel level);
 
 // -4 (-EINTR) for a slot outside 0..7, else 0. Filtered messages are not
 // formatted.

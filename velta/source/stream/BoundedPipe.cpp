@@ -37,8 +37,11 @@ BoundedPipe::BoundedPipe(Reactor* producer, Reactor* consumer, int capacity, Pol
     m_timer->schedule(&m_timer_task);
 }
 
+// The node may still wait in the consumer's poller (or in the list its
+// poll() filled); left there, the next poll would hand out freed memory.
 BoundedPipe::~BoundedPipe()
 {
+    m_list_node.detach();
     delete m_timer;
 }
 

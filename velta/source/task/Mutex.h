@@ -6,7 +6,11 @@
 
 class Mutex {
 public:
-    Mutex();
+    // Constant-initialised: a Mutex of static storage is ready before any
+    // static initialiser runs, so code started from one (in whatever order
+    // the linker puts the files) never finds a zero-filled, non-recursive
+    // mutex that deadlocks when taken again.
+    constexpr Mutex() : m_mutex(PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP) {}
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
     ~Mutex();

@@ -190,11 +190,15 @@ void Reactor::poll_notify()
         slot->m_list_node.detach();
         memory_barrier();
         __atomic_store_n(&slot->m_requested, false, __ATOMIC_RELEASE);
-        // The tasks stay bound: walk the queue without taking them out. A
-        // task must not leave its slot from inside this wake_up.
+        // The tasks stay bound: walk the queue without taking them out. The
+        // successor is read first, so a task may leave its slot, or end its
+        // life, inside its wake_up.
         ListHead& tasks = slot->m_task_queue.list();
-        for (ListNode* node = tasks.head(); node != &tasks; node = node->m_next)
+        for (ListNode* node = tasks.head(); node != &tasks;) {
+            ListNode* next = node->m_next;
             Task::from_node(node)->wake_up();
+            node = next;
+        }
     }
 }
 

@@ -5,18 +5,23 @@
 #include "velta/source/task/TickCount.h"
 #include "velta/source/task/WheelDelayTaskScheduler.h"
 
-WheelDelayTaskManager::WheelDelayTaskManager(Reactor* reactor, uint32_t start_jiffy)
-    : m_reactor(reactor), m_wheel(start_jiffy)
+WheelDelayTaskManager::WheelDelayTaskManager(Reactor* reactor, Clock clock)
+    : m_reactor(reactor), m_clock(clock), m_wheel(get_jiffies())
 {
 }
 
-uint32_t WheelDelayTaskManager::get_jiffies()
+uint32_t WheelDelayTaskManager::get_jiffies() const
 {
-    return static_cast<uint32_t>(get_tick_count64() >> JIFFY_SHIFT);
+    return static_cast<uint32_t>(m_clock() >> JIFFY_SHIFT);
 }
 
-// The delay counts from the wheel's current jiffy, not from the clock. A
-// delay below one jiffy would have delta 0, and the wheel has already
+// The wheel's jiffy lags the clock while the loop is busy: it advanced
+// before this turn's tasks ran, and a slow task may have taken many jiffies
+// since. Counting from it would shorten the delay by that much, so the
+// delay counts from the clock when the clock is ahead. The wheel is ahead
+// by one right after it advanced (see run_timers_until).
+//
+// A delay below one jiffy would have delta 0, and the wheel has already
 // emptied the current jiffy's slot (see TimingWheel.h), so it would wait a
 // whole turn of 2048 ms; it is given the next jiffy instead.
 void WheelDelayTaskManager::schedule(WheelDelayTaskScheduler* scheduler)
@@ -24,6 +29,10 @@ void WheelDelayTaskManager::schedule(WheelDelayTaskScheduler* scheduler)
     VELTA_ASSERT(m_reactor->is_current_thread());
     TimingWheelNode& node = scheduler->node();
     uint32_t delta = scheduler->delay_ms() >> JIFFY_SHIFT;
+    uint32_t lag = get_jiffies() - m_wheel.current_jiffy();
+    // Signed difference: the counters wrap together at 2^32.
+    if (static_cast<int32_t>(lag) > 0)
+        delta += lag;
     node.m_expires = m_wheel.calc_expires(delta == 0 ? 1 : delta, 1);
     m_wheel.add_timer(&node);
 }

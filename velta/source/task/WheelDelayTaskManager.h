@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "velta/source/task/DelayTaskManager.h"
+#include "velta/source/task/TickCount.h"
 #include "velta/source/task/TimingWheel.h"
 
 class Reactor;
@@ -20,14 +21,18 @@ public:
     static constexpr int JIFFY_SHIFT = 3;  // 8 ms per jiffy
     static constexpr int MAX_WAIT_MS = 8;
 
-    // The wheel starts at start_jiffy (the clock's jiffy by default).
-    explicit WheelDelayTaskManager(Reactor* reactor, uint32_t start_jiffy = get_jiffies());
+    // Monotonic milliseconds, not truncated.
+    typedef uint64_t (*Clock)();
 
-    // Jiffies of the monotonic clock. Derived from the 64-bit millisecond
-    // count, so that it wraps at 2^32 together with the wheel's counter: a
-    // 32-bit millisecond tick shifted by 3 would wrap at 2^29 and stall
-    // every timer for weeks when it did.
-    static uint32_t get_jiffies();
+    // The wheel starts at the clock's jiffy. Tests pass a clock of their own
+    // to put the manager anywhere in time.
+    explicit WheelDelayTaskManager(Reactor* reactor, Clock clock = get_tick_count64);
+
+    // Jiffies of the clock. Derived from the 64-bit millisecond count, so
+    // that it wraps at 2^32 together with the wheel's counter: a 32-bit
+    // millisecond tick shifted by 3 would wrap at 2^29 and stall every timer
+    // for weeks when it did.
+    uint32_t get_jiffies() const;
 
     TaskScheduler* open_delay_scheduler(unsigned ms) override;
     int run_timers() override;
@@ -35,11 +40,13 @@ public:
     // driven without waiting for real time to pass.
     int run_timers_until(uint32_t now_jiffy);
 
-    // Arms the scheduler: its delay counts from the wheel's current jiffy.
+    // Arms the scheduler: its delay counts from now, i.e. from the later of
+    // the wheel's current jiffy and the clock's.
     void schedule(WheelDelayTaskScheduler* scheduler);
     const TimingWheel& wheel() const { return m_wheel; }
 
 private:
     Reactor* m_reactor;
+    Clock m_clock;
     TimingWheel m_wheel;
 };

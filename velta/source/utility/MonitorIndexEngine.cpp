@@ -6,8 +6,24 @@
 #include "velta/source/task/TaskScheduler.h"
 #include "velta/source/utility/MonitorIndex.h"
 
+namespace {
+
+// The start lock may be taken before this file's static initialisers run (a
+// start from another file's), so it is constant-initialised. It is also
+// taken at exit by stop_monitor_index, which such an early start registers
+// before this file's statics, and so would run after their destructors: it
+// is never destroyed.
+union StartLock {
+    constexpr StartLock() : m_mutex() {}
+    ~StartLock() {}
+    Mutex m_mutex;
+};
+StartLock g_start_lock;
+
+}  // namespace
+
 std::atomic<MonitorIndexEngine*> MonitorIndexEngine::m_instance{nullptr};
-Mutex MonitorIndexEngine::m_start_lock;
+Mutex& MonitorIndexEngine::m_start_lock = g_start_lock.m_mutex;
 IntMonitorIndex* g_mi_is_active = nullptr;
 
 namespace {

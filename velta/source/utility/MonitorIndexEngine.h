@@ -44,7 +44,9 @@ public:
     };
 
     static std::atomic<MonitorIndexEngine*> m_instance;
-    static Mutex m_start_lock;
+    // Usable from static initialisers and at exit; recursive, since the
+    // first start registers the "IsActive" index under it.
+    static Mutex& m_start_lock;
 
     // Starts the engine thread.
     MonitorIndexEngine();
