@@ -140,8 +140,8 @@ TEST_F(MdqpStubTest, FailsOverBetweenServersAndNeverReusesRequestIds)
     int refused =
         m_events.find("event MdqpError 3 refused login response: MDQP_RspInfo of 2 bytes");
     // The server's text cannot start a line of its own or drive a terminal.
-    int login_error = m_events.find(
-        "event LoginError 3 -7003 wrong password\\x0aevent forged 1 \\\\x\\x1b[2J");
+    int login_error =
+        m_events.find("event LoginError 3 -7003 wrong password\\x0aevent forged 1 \\\\x\\x1b[2J");
     EXPECT_GE(refused, 0);
     EXPECT_GT(login_error, refused);
     EXPECT_EQ(early.runs, 0);

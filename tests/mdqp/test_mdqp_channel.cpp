@@ -239,9 +239,8 @@ TEST_F(MdqpChannelTest, PacketsAsLongAsTheReceiveBufferArriveLongerOnesAreRefuse
     std::string longest = packet(0x32, 4, field(0x101, std::string(18432 - 8 - 4, 'L')));
     ASSERT_EQ(longest.size(), 18432u);
     m_peer.send(longest);
-    ASSERT_TRUE(run_until(m_reactor, [&] {
-        return !m_recorder.packets.empty() || !m_recorder.errors.empty();
-    }));
+    ASSERT_TRUE(run_until(
+        m_reactor, [&] { return !m_recorder.packets.empty() || !m_recorder.errors.empty(); }));
     ASSERT_EQ(m_recorder.packets.size(), 1u);
     EXPECT_EQ(m_recorder.packets[0].body, longest.substr(8));
     EXPECT_TRUE(events.lines.empty());
