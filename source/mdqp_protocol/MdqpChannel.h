@@ -6,8 +6,9 @@
 // peer 10 ticks after the last packet received. Outgoing packets that the
 // session cannot take at once wait, in write_down order, in a chunked byte
 // FIFO of bounded size: a peer that stops reading fills it, and the channel
-// then closes rather than grow without end. Every failure is reported to the handler once and
-// asynchronously, on the reactor's next turn; the handler then deletes the channel.
+// then closes rather than grow without end. Every failure is reported to the
+// handler once and asynchronously, on the reactor's next turn; the handler
+// then deletes the channel.
 //
 // Works the same on both ends of a connection: a client wraps the session it
 // opened, a server the session of an accepted connection.
