@@ -1,6 +1,8 @@
 #include "source/korv_user/KorvUserMdqpStub.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "source/korv_user/KorvMdqpResultSet.h"
 #include "source/mdqp_protocol/FieldIterator.h"
@@ -25,6 +27,32 @@ namespace {
 
 // The flag nibble of every request this client sends.
 constexpr int REQUEST_FLAG = 1;
+
+// Requests are a few dozen bytes and each topic has at most one open: a
+// queue this long means the server stopped reading while it still answers
+// heartbeats, and the channel closes so that the next server takes over.
+constexpr unsigned long REQUEST_QUEUE_LIMIT = 64 * 1024;
+
+// The server's text with control characters and backslashes written as
+// escapes, so that it cannot break or forge a log line. Every character
+// becomes at most four.
+std::string printable(const char* text)
+{
+    std::string out;
+    for (const char* p = text; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7f) {
+            char escape[5];
+            snprintf(escape, sizeof escape, "\\x%02x", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -170,11 +198,11 @@ void KorvUserMdqpStub::handle_login_response(const MdqpPacket* packet)
         return;
     }
     if (info.ErrorID != 0) {
-        report_event(3, "LoginError", "%d %s", info.ErrorID, info.ErrorMsg);
+        report_event(3, "LoginError", "%d %s", info.ErrorID, printable(info.ErrorMsg).c_str());
         post_action(SID_Connect);
         return;
     }
-    report_event(5, "LoginRsp", "%d %s", info.ErrorID, info.ErrorMsg);
+    report_event(5, "LoginRsp", "%d %s", info.ErrorID, printable(info.ErrorMsg).c_str());
     // Decoded for completeness; the client needs none of its values.
     MDQP_RspUserLogin login{};
     get_first_field(packet, login);
@@ -246,7 +274,7 @@ void KorvUserMdqpStub::connect()
         post_action(SID_Connect);
         return;
     }
-    m_channel = new MdqpChannel(m_reactor, session);
+    m_channel = new MdqpChannel(m_reactor, session, REQUEST_QUEUE_LIMIT);
     m_channel->attach_packet_handler(this);
     m_sender = new MdqpSender(m_channel);
     post_action(SID_Login);

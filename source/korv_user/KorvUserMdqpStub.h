@@ -14,6 +14,7 @@
 // runs on the reactor thread. Nothing is locked.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -64,6 +65,8 @@ public:
     void close_request(unsigned request_id);
 
     StateID state() const { return m_state; }
+    // Queries whose result sets are still open.
+    size_t open_requests() const { return m_result_sets.size(); }
 
 private:
     void post_action(StateID state);

@@ -17,12 +17,13 @@ constexpr unsigned long BUFFER_HEADROOM = 256;
 
 }  // namespace
 
-MdqpChannel::MdqpChannel(Reactor* reactor, Session* session)
+MdqpChannel::MdqpChannel(Reactor* reactor, Session* session, unsigned long write_queue_limit)
     : m_reactor(reactor),
       m_session(session),
       m_handler(nullptr),
       m_error(0),
       m_write_cache(WRITE_CACHE_BLOCK),
+      m_write_queue_limit(write_queue_limit),
       m_write_task(this),
       m_keep_alive_limit(MDQP_KEEP_ALIVE_TICKS),
       m_keep_alive_countdown(MDQP_KEEP_ALIVE_TICKS),
@@ -112,6 +113,14 @@ int MdqpChannel::write_down(const PacketBuffer& packet)
     if (ret != EC_WOULDBLOCK) {
         close(ret);
         return ret;
+    }
+    if (static_cast<unsigned long>(m_write_cache.length()) + length > m_write_queue_limit) {
+        // The peer has stopped reading; another connection may serve.
+        if (m_error != EC_OUT_OF_BOUNDS)
+            report_event(3, "MdqpError", "write queue over %lu bytes, closing the channel",
+                         m_write_queue_limit);
+        close(EC_OUT_OF_BOUNDS);
+        return EC_OUT_OF_BOUNDS;
     }
     post_write();
     char* copy = m_write_cache.push_back(packet.data(), static_cast<int>(length));

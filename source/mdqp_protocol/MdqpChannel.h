@@ -5,8 +5,10 @@
 // sends a heartbeat every 3 ticks of MDQP_TIMER_INTERVAL and gives up on the
 // peer 10 ticks after the last packet received. Outgoing packets that the
 // session cannot take at once wait, in write_down order, in a chunked byte
-// FIFO. Every failure is reported to the handler once and asynchronously,
-// on the reactor's next turn; the handler then deletes the channel.
+// FIFO of bounded size: a peer that stops reading fills it, and the channel
+// then closes rather than grow without end. Every failure is reported to the
+// handler once and asynchronously, on the reactor's next turn; the handler
+// then deletes the channel.
 //
 // Works the same on both ends of a connection: a client wraps the session it
 // opened, a server the session of an accepted connection.
@@ -20,6 +22,7 @@
 #include "velta/source/base/CacheList.h"
 #include "velta/source/base/Packet.h"
 #include "velta/source/protocol/Demuxer.h"
+#include "velta/source/protocol/tcp/TcpChannel.h"
 #include "velta/source/task/Task.h"
 
 class MdqpPacketHandler;
@@ -38,11 +41,16 @@ constexpr int MDQP_WRITE_BURST = 64;
 constexpr unsigned long MDQP_MAX_WRITE_LENGTH = 1792 - 256;
 // A received packet longer than this is refused: it could never be taken
 // whole by the transport's receive buffer, the connection would stall.
-constexpr unsigned long MDQP_MAX_READ_LENGTH = 16384;
+constexpr unsigned long MDQP_MAX_READ_LENGTH = TCP_CHANNEL_BUFFER_SIZE;
+// Default bound of the bytes waiting in the write queue: room for the
+// largest whole reply a client accepts, which a server queues at once.
+constexpr unsigned long MDQP_WRITE_QUEUE_LIMIT = 256UL * 1024 * 1024;
 
 class MdqpChannel : public Demuxer {
 public:
-    MdqpChannel(Reactor* reactor, Session* session);
+    // write_queue_limit bounds the bytes waiting for the session.
+    MdqpChannel(Reactor* reactor, Session* session,
+                unsigned long write_queue_limit = MDQP_WRITE_QUEUE_LIMIT);
     ~MdqpChannel() override;
     MdqpChannel(const MdqpChannel&) = delete;
     MdqpChannel& operator=(const MdqpChannel&) = delete;
@@ -62,8 +70,9 @@ public:
 
     // Sends one complete MDQP packet: 0 when the session took it, -1 when it
     // was queued behind earlier packets, EC_INSUF_BUFFER (nothing sent) for
-    // a packet longer than MDQP_MAX_WRITE_LENGTH, otherwise the session's
-    // failure, which also closes the channel.
+    // a packet longer than MDQP_MAX_WRITE_LENGTH, EC_OUT_OF_BOUNDS when the
+    // queue would grow past its limit, otherwise the session's failure. The
+    // last two also close the channel.
     int write_down(const PacketBuffer& packet);
     // True while no queued packets wait for the session.
     bool writable() const;
@@ -101,6 +110,7 @@ private:
     int m_error;
     std::deque<Packet> m_write_queue;
     CacheList m_write_cache;
+    unsigned long m_write_queue_limit;
     m_write_task_type m_write_task;
     int m_keep_alive_limit;
     int m_keep_alive_countdown;

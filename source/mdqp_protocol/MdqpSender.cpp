@@ -1,5 +1,7 @@
 #include "source/mdqp_protocol/MdqpSender.h"
 
+#include <cstring>
+
 #include "source/mdqp_protocol/FieldHeaderLe.h"
 #include "source/mdqp_protocol/MdqpChannel.h"
 
@@ -20,13 +22,32 @@ void MdqpSender::prepare(int trans_id, uint32_t request_id, int flag)
 
 int MdqpSender::append_field(uint16_t id, int size, const void* data)
 {
-    if (!fits_empty_packet(size))
-        return EC_INSUF_BUFFER;
-    if (append_field_le(&m_buffer, id, data, size) != EC_NONE) {
-        write_down(false);
-        append_field_le(&m_buffer, id, data, size);
-    }
+    int error = EC_NONE;
+    char* body = alloc_field(id, size, error);
+    if (body == nullptr)
+        return error;
+    if (size > 0)
+        memcpy(body, data, static_cast<size_t>(size));
     return EC_NONE;
+}
+
+char* MdqpSender::alloc_field(uint16_t id, int size, int& error)
+{
+    if (!fits_empty_packet(size)) {
+        error = EC_INSUF_BUFFER;
+        return nullptr;
+    }
+    char* body = alloc_field_le(&m_buffer, id, size);
+    if (body != nullptr)
+        return body;
+    // A queued packet (-1) is on its way; any other failure closed the channel.
+    int ret = write_down(false);
+    if (ret < 0 && ret != EC_WOULDBLOCK) {
+        error = ret;
+        return nullptr;
+    }
+    // An empty packet holds any field that passed fits_empty_packet.
+    return alloc_field_le(&m_buffer, id, size);
 }
 
 // Without this check a field that no packet can hold would be retried in

@@ -29,11 +29,14 @@ public:
     MdqpSender& operator=(const MdqpSender&) = delete;
 
     // Starts a message; flag is the header's flag nibble (low 4 bits).
-    // Fields appended and not yet flushed are dropped.
+    // Fields appended since the last flush() are dropped unsent: a message
+    // given up half-built never reaches the wire.
     void prepare(int trans_id, uint32_t request_id, int flag);
 
-    // 0, or EC_INSUF_BUFFER (nothing sent, nothing added) for a field that
-    // would not fit even an empty packet.
+    // 0; EC_INSUF_BUFFER (nothing sent, nothing added) for a field that
+    // would not fit even an empty packet; or, when the field had to wait for
+    // the packet so far to be sent and that send failed, the channel's
+    // failure (the field is not added, the channel is closing).
     int append_field(uint16_t id, int size, const void* data);
     template <class T>
     int append_field(const T& record);
@@ -43,6 +46,10 @@ public:
 
 private:
     static bool fits_empty_packet(int size);
+    // Room for one field at the end of the packet being built, sending the
+    // packet so far first when the field does not fit: the field body to
+    // fill, or null with the reason in error.
+    char* alloc_field(uint16_t id, int size, int& error);
     int write_down(bool last);
 
     MdqpHeader m_header;
@@ -53,11 +60,10 @@ private:
 template <class T>
 int MdqpSender::append_field(const T& record)
 {
-    if (!fits_empty_packet(T::stream_size()))
-        return EC_INSUF_BUFFER;
-    if (append_field_le(&m_buffer, record) != EC_NONE) {
-        write_down(false);
-        append_field_le(&m_buffer, record);
-    }
+    int error = EC_NONE;
+    char* body = alloc_field(T::field_id(), T::stream_size(), error);
+    if (body == nullptr)
+        return error;
+    record.to_stream(body);
     return EC_NONE;
 }

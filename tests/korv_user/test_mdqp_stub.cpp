@@ -72,6 +72,21 @@ protected:
         EXPECT_TRUE(run_until(m_reactor, [&] { return peer.next_packet(p); }));
         return p;
     }
+    // The next length bytes the peer receives, as they came, after any
+    // heartbeats the channel sent in front of them.
+    std::string next_bytes(Peer& peer, size_t length)
+    {
+        const std::string beat = heartbeat();
+        EXPECT_TRUE(run_until(m_reactor, [&] {
+            peer.receive();
+            while (peer.received().compare(0, beat.size(), beat) == 0)
+                peer.received().erase(0, beat.size());
+            return peer.received().size() >= length;
+        }));
+        std::string bytes = peer.received().substr(0, length);
+        peer.received().erase(0, bytes.size());
+        return bytes;
+    }
     bool has_event(const std::string& line) const { return m_events.find(line) >= 0; }
 
     SelectReactor m_reactor;
@@ -93,13 +108,13 @@ TEST_F(MdqpStubTest, LoginRequestCarriesTheCredentialsInTheir151ByteBlock)
 {
     Peer a;
     accept(m_a, a);
-    Parsed login = next(a);
-    EXPECT_EQ(login.byte0, 0x01);
-    EXPECT_EQ(login.trans_id, 0x11);
-    EXPECT_EQ(login.request_id, 1u);
-    ASSERT_EQ(login.body.size(), 4u + 151u);
-    EXPECT_EQ(login.body.substr(0, 4), le16(2) + le16(151));
-    std::string block = login.body.substr(4);
+    std::string login = next_bytes(a, 8 + 4 + 151);
+    // Version 1 and flag clear, trans_id 0x11, 155 body bytes, request 1;
+    // field id 2 of 151 bytes.
+    EXPECT_EQ(login.substr(0, 12), std::string("\x01\x11\x9b\x00\x01\x00\x00\x00"
+                                               "\x02\x00\x97\x00",
+                                               12));
+    std::string block = login.substr(12);
     EXPECT_EQ(block.substr(0, 16), text_field(USER, 16, 15));
     EXPECT_EQ(block.substr(16, 11), text_field(PARTICIPANT, 11, 10));
     EXPECT_EQ(block.substr(27, 41), text_field(PASSWORD, 41, 40));
@@ -119,21 +134,23 @@ TEST_F(MdqpStubTest, FailsOverBetweenServersAndNeverReusesRequestIds)
     EXPECT_EQ(next(a).request_id, 1u);
     a.send(packet(0x12, 1, field(3, std::string(115, '\0'))));
     a.send(packet(0x12, 1, field(1, "ab")));
-    a.send(packet(0x12, 1, rsp_info(-7003, "wrong password")));
+    a.send(packet(0x12, 1, rsp_info(-7003, "wrong password\nevent forged 1 \\x\x1b[2J")));
     accept(m_b, b);  // at once, without a pause
     EXPECT_TRUE(run_until(m_reactor, [&] { return !a.receive(); }));
     int refused =
         m_events.find("event MdqpError 3 refused login response: MDQP_RspInfo of 2 bytes");
-    int login_error = m_events.find("event LoginError 3 -7003 wrong password");
+    // The server's text cannot start a line of its own or drive a terminal.
+    int login_error =
+        m_events.find("event LoginError 3 -7003 wrong password\\x0aevent forged 1 \\\\x\\x1b[2J");
     EXPECT_GE(refused, 0);
     EXPECT_GT(login_error, refused);
     EXPECT_EQ(early.runs, 0);
 
     // B accepts; the parked task is released once.
     EXPECT_EQ(next(b).request_id, 2u);
-    b.send(packet(0x12, 2, rsp_info(0, "welcome") + field(3, std::string(115, 'i'))));
+    b.send(packet(0x12, 2, rsp_info(0, "wel\tcome\r") + field(3, std::string(115, 'i'))));
     ASSERT_TRUE(run_until(m_reactor, [&] { return early.runs == 1; }));
-    EXPECT_TRUE(has_event("event LoginRsp 5 0 welcome"));
+    EXPECT_TRUE(has_event("event LoginRsp 5 0 wel\\x09come\\x0d"));
     EXPECT_EQ(m_stub->state(), KorvUserMdqpStub::SID_LoggedIn);
     CountingTask late;
     EXPECT_EQ(m_stub->schedule(&late), 0);
@@ -143,10 +160,10 @@ TEST_F(MdqpStubTest, FailsOverBetweenServersAndNeverReusesRequestIds)
     KorvMdqpResultSet* snap = m_stub->req_qry_topic_snap(1001);
     ASSERT_NE(snap, nullptr);
     EXPECT_TRUE(has_event("event query 5 req_qry_topic_snap  topic_id = 1001"));
-    Parsed request = next(b);
-    EXPECT_EQ(request.trans_id, 0x31);
-    EXPECT_EQ(request.request_id, 3u);
-    EXPECT_EQ(request.body, field(0x1001, le16(1001) + le32(0xffffffff)));
+    // Topic 1001, latest snapshot (-1), request 3.
+    EXPECT_EQ(next_bytes(b, 18), std::string("\x01\x31\x0a\x00\x03\x00\x00\x00"
+                                             "\x01\x10\x06\x00\xe9\x03\xff\xff\xff\xff",
+                                             18));
     CountingTask fetch;
     EXPECT_EQ(snap->schedule(&fetch), EC_WOULDBLOCK);
     std::string body1 = field(0x101, std::string(112, '1'));
@@ -168,17 +185,25 @@ TEST_F(MdqpStubTest, FailsOverBetweenServersAndNeverReusesRequestIds)
         EXPECT_EQ(std::string(out.data(), out.length()), body);
     }
     EXPECT_EQ(snap->read(out), EC_CLOSED);
+    EXPECT_EQ(m_stub->open_requests(), 1u);
     snap->close();
+    EXPECT_EQ(m_stub->open_requests(), 0u);
+    size_t events_before = m_events.lines.size();
     b.send(packet(0x32, 3, body1));  // for a closed query: dropped
     run_iterations(m_reactor, 20);
+    EXPECT_EQ(m_stub->open_requests(), 0u);
+    EXPECT_EQ(m_events.lines.size(), events_before);
+    EXPECT_EQ(m_stub->state(), KorvUserMdqpStub::SID_LoggedIn);
+    EXPECT_TRUE(b.receive());  // the connection stays
 
     // A gap query whose reply is lost with the connection.
     KorvMdqpResultSet* gap = m_stub->req_qry_topic_gap(7, 100, 105);
     ASSERT_NE(gap, nullptr);
-    request = next(b);
-    EXPECT_EQ(request.trans_id, 0x33);
-    EXPECT_EQ(request.request_id, 4u);
-    EXPECT_EQ(request.body, field(0x201, le16(7) + le32(100) + le32(105)));
+    // Topic 7, packets [100, 105), request 4.
+    EXPECT_EQ(next_bytes(b, 22), std::string("\x01\x33\x0e\x00\x04\x00\x00\x00"
+                                             "\x01\x02\x0a\x00\x07\x00"
+                                             "\x64\x00\x00\x00\x69\x00\x00\x00",
+                                             22));
 
     // B drops: past the end of the list, 5000 ms pass before A again.
     auto dropped = std::chrono::steady_clock::now();
@@ -217,4 +242,44 @@ TEST_F(MdqpStubTest, FailsOverBetweenServersAndNeverReusesRequestIds)
         for (const std::string& line : m_events.lines)
             EXPECT_EQ(line.find(kept), std::string::npos) << line;
     }
+}
+
+TEST_F(MdqpStubTest, ServerThatCannotBeOpenedIsPassedOverAtOnce)
+{
+    // No transport of the stub opens a multicast location.
+    m_stub.reset(new KorvUserMdqpStub(&m_reactor));
+    m_stub->reg_server("udpg://239.1.1.1:7000");
+    m_stub->reg_server(m_a.location().c_str());
+    auto started = std::chrono::steady_clock::now();
+    Peer a;
+    accept(m_a, a);
+    EXPECT_LT(elapsed_ms(started), 2000);
+    EXPECT_EQ(next(a).trans_id, 0x11);
+}
+
+TEST_F(MdqpStubTest, ServerThatStopsReadingIsLeftForTheNextOne)
+{
+    Peer a, b;
+    accept(m_a, a);
+    EXPECT_EQ(next(a).trans_id, 0x11);
+    a.send(packet(0x12, 1, rsp_info(0, "ok")));
+    ASSERT_TRUE(
+        run_until(m_reactor, [&] { return m_stub->state() == KorvUserMdqpStub::SID_LoggedIn; }));
+
+    // A still holds the connection but reads nothing more: the queries fill
+    // the socket, the transport's backlog, then the stub's bounded queue.
+    const std::string overflow =
+        "event MdqpError 3 write queue over 65536 bytes, closing the channel";
+    int queries = 0;
+    while (m_events.lines.back() != overflow && queries < 2000000) {
+        KorvMdqpResultSet* gap = m_stub->req_qry_topic_gap(7, 100, 105);
+        ASSERT_NE(gap, nullptr);
+        gap->close();
+        ++queries;
+    }
+    ASSERT_EQ(m_events.lines.back(), overflow) << queries << " queries";
+    auto closed = std::chrono::steady_clock::now();
+    accept(m_b, b);
+    EXPECT_LT(elapsed_ms(closed), 2000);
+    EXPECT_EQ(next(b).trans_id, 0x11);
 }

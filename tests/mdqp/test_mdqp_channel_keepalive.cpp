@@ -73,22 +73,31 @@ TEST(MdqpChannelKeepAlive, HeartbeatsEveryThreeTicksAndExpiryTenTicksAfterTheLas
     SelectReactor reactor;
     TcpProtocol tcp(&reactor);
     // One listener each: sessions to the same address share a connection.
-    Listener silent_server, answering_server;
-    Side silent, answering;
+    Listener silent_server, answering_server, replying_server;
+    Side silent, answering, replying;
     open(reactor, tcp, silent_server, silent);
     open(reactor, tcp, answering_server, answering);
+    open(reactor, tcp, replying_server, replying);
 
     // The answering peer sends one heartbeat back, right after the channel's
-    // first one (tick 3): the channel then lives ten ticks from there.
+    // first one (tick 3): the channel then lives ten ticks from there. The
+    // replying peer never sends a heartbeat, only the packets of one long
+    // reply, one after each heartbeat it receives: data keeps it alive too.
     bool answered = false;
+    int reply_packets = 0;
     ASSERT_TRUE(run_until(
         reactor,
         [&] {
             silent.receive();
             answering.receive();
+            replying.receive();
             if (!answered && answering.heartbeats == 1) {
                 answering.peer.send(heartbeat());
                 answered = true;
+            }
+            if (reply_packets < replying.heartbeats) {
+                replying.peer.send(packet(0x32, 7, field(0x1004, le32(1)), 1));
+                ++reply_packets;
             }
             return !silent.errors.empty() && !answering.errors.empty();
         },
@@ -105,6 +114,10 @@ TEST(MdqpChannelKeepAlive, HeartbeatsEveryThreeTicksAndExpiryTenTicksAfterTheLas
     EXPECT_EQ(answering.heartbeats_at_error, 4);
     // Heartbeats never reach the handler.
     EXPECT_EQ(answering.packets, 0);
+    // Thirteen ticks with no heartbeat from the replying peer, and alive.
+    EXPECT_TRUE(replying.errors.empty());
+    EXPECT_EQ(replying.packets, 4);
     silent.channel.reset();
     answering.channel.reset();
+    replying.channel.reset();
 }

@@ -339,3 +339,217 @@ TEST(MdqpFieldAppend, RefusesWhatDoesNotFit)
     EXPECT_EQ(alloc_field_le(&large, 1, -1), nullptr);
     EXPECT_NE(alloc_field_le(&large, 1, 65535), nullptr);
 }
+
+namespace {
+
+// Wire bytes written out by hand: hex("A5 E4 FF FF") appends those bytes,
+// text("cu2501", 31) a NUL-padded text field of width 31.
+struct Wire {
+    Wire& hex(const char* text)
+    {
+        for (const char* p = text; *p != '\0'; ++p) {
+            if (*p == ' ')
+                continue;
+            bytes.push_back(static_cast<unsigned char>(std::stoi(std::string(p, 2), nullptr, 16)));
+            ++p;
+        }
+        return *this;
+    }
+    Wire& text(const char* value, size_t width)
+    {
+        size_t length = strlen(value);
+        bytes.insert(bytes.end(), value, value + length);
+        bytes.insert(bytes.end(), width - length, 0);
+        return *this;
+    }
+    Bytes bytes;
+};
+
+// Decodes the literal whole, and the encoder gives back the same bytes.
+template <class T>
+T decode_literal(const Wire& wire, int id)
+{
+    EXPECT_EQ(T::field_id(), id);
+    EXPECT_EQ(wire.bytes.size(), size_t(T::stream_size()));
+    Exact body(wire.bytes, wire.bytes.size());
+    T record{};
+    EXPECT_EQ(record.from_stream(body.data(), body.size()), body.size());
+    EXPECT_EQ(encode(record), wire.bytes);
+    return record;
+}
+
+}  // namespace
+
+TEST(MdqpRecords, LiteralWireFormsOfWhatTheClientSends)
+{
+    MDQP_TopicGap gap =
+        decode_literal<MDQP_TopicGap>(Wire().hex("07 00  64 00 00 00  69 00 00 00"), 0x0201);
+    EXPECT_EQ(gap.TopicID, 7);
+    EXPECT_EQ(gap.BeginPacketNo, 100u);
+    EXPECT_EQ(gap.EndPacketNo, 105u);
+
+    MDQP_TopicSnapTag request =
+        decode_literal<MDQP_TopicSnapTag>(Wire().hex("E9 03  FF FF FF FF"), 0x1001);
+    EXPECT_EQ(request.TopicID, 1001);
+    EXPECT_EQ(request.SnapNo, -1);
+
+    MDQP_ReqUserLogin login{};
+    copy_text(login.UserID, "user-7");
+    copy_text(login.ParticipantID, "0042");
+    copy_text(login.Password, "pw");
+    Wire block;
+    block.text("user-7", 16).text("0042", 11).text("pw", 41).text("", 83);
+    EXPECT_EQ(MDQP_ReqUserLogin::field_id(), 2);
+    EXPECT_EQ(encode(login), block.bytes);
+
+    // The whole gap request packet: version 1, trans_id 0x33, 14 body
+    // bytes, request 0x01020304, then the field of id 0x201 and 10 bytes.
+    Wire packet;
+    packet.hex("01 33 0E 00 04 03 02 01  01 02 0A 00").hex("07 00 64 00 00 00 69 00 00 00");
+    EXPECT_EQ(build_packet(MDQP_TID_ReqQryTopicGap, 0x01020304, 0, gap), packet.bytes);
+}
+
+TEST(MdqpRecords, LiteralWireFormsOfWhatTheClientReads)
+{
+    // A refused login: -7003 and its text, in a packet of trans_id 0x12.
+    Wire login_rsp;
+    login_rsp.hex("01 12 59 00 02 00 00 00  01 00 55 00  A5 E4 FF FF").text("bad password", 81);
+    Exact stream(login_rsp.bytes, login_rsp.bytes.size());
+    MdqpPacket packet(Packet(stream.data(), stream.size()));
+    ASSERT_EQ(packet.valid_packet(), 97);
+    EXPECT_EQ(packet.trans_id(), MDQP_TID_RspUserLogin);
+    EXPECT_EQ(packet.request_id(), 2u);
+    MDQP_RspInfo info{};
+    ASSERT_EQ(get_first_field(&packet, info), 0);
+    EXPECT_EQ(info.ErrorID, EC_USER_PASSWORD);
+    EXPECT_STREQ(info.ErrorMsg, "bad password");
+
+    MDQP_RspUserLogin user = decode_literal<MDQP_RspUserLogin>(Wire()
+                                                                   .text("20250102", 9)
+                                                                   .text("09:15:00", 9)
+                                                                   .text("user-7", 16)
+                                                                   .text("0042", 11)
+                                                                   .text("info three", 61)
+                                                                   .text("info4", 9),
+                                                               3);
+    EXPECT_STREQ(user.LoginInfo1, "20250102");
+    EXPECT_STREQ(user.LoginInfo2, "09:15:00");
+    EXPECT_STREQ(user.UserID, "user-7");
+    EXPECT_STREQ(user.ParticipantID, "0042");
+    EXPECT_STREQ(user.LoginInfo3, "info three");
+    EXPECT_STREQ(user.LoginInfo4, "info4");
+
+    MDQP_TopicSettlementSession session = decode_literal<MDQP_TopicSettlementSession>(
+        Wire().text("20250103", 9).text("S1", 9).hex("07 00 00 00"), 0x31);
+    EXPECT_STREQ(session.SessionDay, "20250103");
+    EXPECT_STREQ(session.SessionCode, "S1");
+    EXPECT_EQ(session.SessionNo, 7);
+
+    MDQP_TopicInstrument instrument = decode_literal<MDQP_TopicInstrument>(
+        Wire()
+            .text("cu2501", 31)
+            .text("copper", 31)
+            .hex("41")                       // InstrumentAttr2 'A'
+            .hex("00 00 00 00 00 00 F8 3F")  // InstrumentAttr3 1.5
+            .hex("42")                       // InstrumentAttr4 'B'
+            .hex("05 00 00 00")              // VolumeMultiple 5
+            .hex("00 00 00 00 00 00 04 40")  // InstrumentAttr5 2.5
+            .hex("06 00 00 00 07 00 00 00")  // InstrumentAttr6 6, InstrumentAttr7 7
+            .hex("00 00 00 00 00 00 E0 3F")  // PriceTick 0.5
+            .hex("00 00 00 00 00 00 59 40")  // TradeBasePrice 100
+            .hex("04 03 02 01"),             // InstrumentNo
+        0x101);
+    EXPECT_STREQ(instrument.InstrumentID, "cu2501");
+    EXPECT_STREQ(instrument.InstrumentAttr1, "copper");
+    EXPECT_EQ(instrument.InstrumentAttr2, 'A');
+    EXPECT_EQ(instrument.InstrumentAttr3, 1.5);
+    EXPECT_EQ(instrument.InstrumentAttr4, 'B');
+    EXPECT_EQ(instrument.VolumeMultiple, 5);
+    EXPECT_EQ(instrument.InstrumentAttr5, 2.5);
+    EXPECT_EQ(instrument.InstrumentAttr6, 6);
+    EXPECT_EQ(instrument.InstrumentAttr7, 7);
+    EXPECT_EQ(instrument.PriceTick, 0.5);
+    EXPECT_EQ(instrument.TradeBasePrice, 100.0);
+    EXPECT_EQ(instrument.InstrumentNo, 0x01020304);
+
+    MDQP_TopicMarketData data = decode_literal<MDQP_TopicMarketData>(
+        Wire()
+            .hex("03 00 00 00")              // InstrumentNo
+            .hex("00 00 00 00 00 00 F8 3F")  // LastPrice 1.5
+            .hex("0D 0C 0B 0A")              // Volume
+            .hex("00 00 00 00 00 00 04 40")  // Turnover 2.5
+            .hex("00 00 00 00 00 00 0C 40")  // OpenInterest 3.5
+            .hex("00 00 00 00 00 00 12 40")  // HighPrice 4.5
+            .hex("00 00 00 00 00 00 16 40")  // LowPrice 5.5
+            .hex("00 00 00 00 00 00 1A 40")  // OpenPrice 6.5
+            .hex("00 00 00 00 00 00 1E 40")  // ClosePrice 7.5
+            .hex("00 00 00 00 00 00 21 40")  // SettlementPrice 8.5
+            .hex("00 00 00 00 00 00 23 40")  // UpperLimitPrice 9.5
+            .hex("00 00 00 00 00 00 25 40")  // LowerLimitPrice 10.5
+            .hex("00 00 00 00 00 00 27 40")  // LevelBasePrice 11.5
+            .hex("00 00 00 00 00 00 29 40")  // SnapValue1 12.5
+            .hex("00 00 00 00 00 00 2B 40")  // SnapValue2 13.5
+            .hex("00 00 00 00 00 00 2D 40")  // SnapValue3 14.5
+            .hex("00 00 00 00 00 00 2F 40")  // Delta 15.5
+            .text("20250104", 9)
+            .text("09:15:01", 9)
+            .hex("F4 01 00 00")   // UpdateMillisec 500
+            .hex("09 00 00 00"),  // SnapValue4
+        0x102);
+    EXPECT_EQ(data.InstrumentNo, 3);
+    EXPECT_EQ(data.LastPrice, 1.5);
+    EXPECT_EQ(data.Volume, 0x0A0B0C0D);
+    EXPECT_EQ(data.Turnover, 2.5);
+    EXPECT_EQ(data.OpenInterest, 3.5);
+    EXPECT_EQ(data.HighPrice, 4.5);
+    EXPECT_EQ(data.LowPrice, 5.5);
+    EXPECT_EQ(data.OpenPrice, 6.5);
+    EXPECT_EQ(data.ClosePrice, 7.5);
+    EXPECT_EQ(data.SettlementPrice, 8.5);
+    EXPECT_EQ(data.UpperLimitPrice, 9.5);
+    EXPECT_EQ(data.LowerLimitPrice, 10.5);
+    EXPECT_EQ(data.LevelBasePrice, 11.5);
+    EXPECT_EQ(data.SnapValue1, 12.5);
+    EXPECT_EQ(data.SnapValue2, 13.5);
+    EXPECT_EQ(data.SnapValue3, 14.5);
+    EXPECT_EQ(data.Delta, 15.5);
+    EXPECT_STREQ(data.UpdateDate, "20250104");
+    EXPECT_STREQ(data.UpdateTime, "09:15:01");
+    EXPECT_EQ(data.UpdateMillisec, 500);
+    EXPECT_EQ(data.SnapValue4, 9);
+
+    MDQP_TopicMarketByPrice level = decode_literal<MDQP_TopicMarketByPrice>(
+        Wire().hex("03 00 00 00  31  00 00 00 00 00 80 30 40  0C 00 00 00"), 0x103);
+    EXPECT_EQ(level.InstrumentNo, 3);
+    EXPECT_EQ(level.EntryType, '1');
+    EXPECT_EQ(level.Price, 16.5);
+    EXPECT_EQ(level.Volume, 12);
+
+    MDQP_TopicSnapTag tag =
+        decode_literal<MDQP_TopicSnapTag>(Wire().hex("E9 03 78 56 34 12"), 0x1001);
+    EXPECT_EQ(tag.TopicID, 1001);
+    EXPECT_EQ(tag.SnapNo, 0x12345678);
+
+    MDQP_TopicSnapTime time = decode_literal<MDQP_TopicSnapTime>(
+        Wire().text("20250105", 9).text("09:15:02", 9).hex("FA 00 00 00"), 0x1002);
+    EXPECT_STREQ(time.SnapDate, "20250105");
+    EXPECT_STREQ(time.SnapTime, "09:15:02");
+    EXPECT_EQ(time.SnapMillisec, 250);
+
+    MDQP_TopicAttribute attribute = decode_literal<MDQP_TopicAttribute>(
+        Wire()
+            .hex("05 00 00 00  30")
+            .hex("01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10")
+            .hex("11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F 20"),
+        0x1003);
+    EXPECT_EQ(attribute.MarketDataDepth, 5);
+    EXPECT_EQ(attribute.CipherType, '0');
+    EXPECT_EQ(attribute.CipherParam1[0], 0x01);
+    EXPECT_EQ(attribute.CipherParam1[15], 0x10);
+    EXPECT_EQ(attribute.CipherParam2[0], 0x11);
+    EXPECT_EQ(attribute.CipherParam2[15], 0x20);
+
+    MDQP_MirpPakcetNo packet_no =
+        decode_literal<MDQP_MirpPakcetNo>(Wire().hex("EF CD AB 00"), 0x1004);
+    EXPECT_EQ(packet_no.PacketNo, 0x00ABCDEF);
+}

@@ -131,3 +131,22 @@ TEST_F(MdqpSenderTest, FieldLargerThanAnEmptyPacketIsRejectedNotRetried)
     Parsed extra;
     EXPECT_FALSE(m_peer.next_packet(extra));
 }
+
+TEST_F(MdqpSenderTest, AppendReportsTheFailedSendOfThePacketSoFar)
+{
+    // The peer goes away and the transport closes: every send now fails.
+    m_peer.close();
+    ASSERT_TRUE(run_until(m_reactor, [&] { return m_tcp.channel_count() == 0; }));
+
+    m_sender->prepare(0x32, 9, 1);
+    std::string body(296, 'f');
+    for (int i = 0; i < 4; ++i)  // 1200 of the 1272 body bytes
+        ASSERT_EQ(m_sender->append_field(0x0101, 296, body.data()), 0);
+    EXPECT_EQ(m_sender->append_field(0x0101, 296, body.data()), EC_CLOSED);
+
+    BRAX::KORV::MDQP_TopicInstrument instrument{};
+    int result = 0;
+    for (int i = 0; i < 12 && result == 0; ++i)  // 11 of 116 bytes fill a packet
+        result = m_sender->append_field(instrument);
+    EXPECT_EQ(result, EC_CLOSED);
+}

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -44,6 +45,19 @@ struct PacketDemuxer : Demuxer {
     int m_calls = 0;
     std::string m_received;
     std::vector<int> m_errors;
+};
+
+// Takes one byte per call and claims the rest is incomplete, so that each
+// read pass of the channel delivers exactly one byte.
+struct ByteDemuxer : Demuxer {
+    int handle_packet(Protocol*, const ProtocolKey*, Packet* packet) override
+    {
+        ++m_calls;
+        packet->pop(1);
+        return EC_WOULDBLOCK;
+    }
+    int handle_error(Protocol*, const ProtocolKey*, int) override { return 0; }
+    int m_calls = 0;
 };
 
 struct CountingTask : Task {
@@ -281,6 +295,47 @@ TEST_F(TcpTransportTest, FullBufferThatCannotBeConsumedPausesReading)
     // Once the upper layer can take the data, the next retry delivers it.
     m_demuxer->m_packet_size = 1000;
     ASSERT_TRUE(step_until({&m_reactor}, [&] { return m_demuxer->m_received.size() == 24000; }));
+}
+
+TEST_F(TcpTransportTest, ReadingYieldsToOtherTasksAfterFortyPasses)
+{
+    ASSERT_NO_FATAL_FAILURE(connect_to_peer());
+    ByteDemuxer demuxer;
+    ASSERT_EQ(m_protocol->unbind_upper_demuxer(&m_key), 0);
+    ASSERT_EQ(m_protocol->bind_upper_demuxer(&m_key, &demuxer), 0);
+    // Each pass reads what one byte made room for: the bytes beyond the
+    // first full buffer are many bursts of passes.
+    send_to_channel(pattern(30000));
+    int most_in_one_turn = 0;
+    ASSERT_TRUE(step_until({&m_reactor}, [&] {
+        int before = demuxer.m_calls;
+        m_reactor.wake_up();
+        most_in_one_turn = std::max(most_in_one_turn, demuxer.m_calls - before);
+        return demuxer.m_calls >= 10000;
+    }));
+    EXPECT_EQ(most_in_one_turn, 40);
+    EXPECT_EQ(m_protocol->unbind_upper_demuxer(&m_key), 0);
+}
+
+TEST_F(TcpTransportTest, SendErrorOfTheBacklogClosesTheChannelAndTellsTheDemuxer)
+{
+    ASSERT_NO_FATAL_FAILURE(connect_to_peer());
+    int small = 4096;
+    setsockopt(channel()->fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    PacketBufferExt<1000> buffer;
+    buffer.reset(0);
+    std::string chunk = pattern(1000);
+    buffer.append(chunk.data(), chunk.size());
+    for (int i = 0; channel()->backlog_length() == 0; ++i) {
+        ASSERT_EQ(m_session->write(buffer), 0);
+        ASSERT_LT(i, 64 * 1024);
+    }
+    // The socket refuses to send from now on; the backlog's next send fails.
+    ASSERT_EQ(shutdown(channel()->fd(), SHUT_WR), 0);
+    ASSERT_TRUE(step_until({&m_reactor}, [&] { return !m_demuxer->m_errors.empty(); }));
+    EXPECT_EQ(m_demuxer->m_errors, std::vector<int>{EC_ERROR});
+    EXPECT_EQ(channel(), nullptr);
+    EXPECT_EQ(m_session->write(buffer), EC_CLOSED);
 }
 
 TEST_F(TcpTransportTest, ChannelClosesWhenItsLastUserGoes)
