@@ -65,7 +65,7 @@ struct PriceEntry {
 //
 // Positions come straight off the wire, so every edit checks them: a call
 // that would leave the level order or the array returns EC_OUT_OF_BOUNDS and
-// changes nothing. The caller decides how to report it.
+// changes nothing (a full side still takes an insert, see insert()). The caller decides how to report it.
 class PriceEntryTable {
 public:
     PriceEntryTable() : m_count(0) {}
@@ -78,15 +78,19 @@ public:
         m_entries[m_count++] = entry;
         return EC_NONE;
     }
-    // Shifts pos... up by one; pos == get_count() appends.
+    // Shifts pos... up by one; pos == get_count() appends. On a full side
+    // the last level falls off: the publisher trims its own side to the
+    // depth only after the packet, so a new level ahead of a full side is
+    // one the book must keep. Position MAX_LEVEL has no room at all.
     int insert(int pos, const PriceEntry& entry)
     {
-        if (pos < 0 || pos > m_count || m_count >= MAX_LEVEL)
+        if (pos < 0 || pos > m_count || pos >= MAX_LEVEL)
             return EC_OUT_OF_BOUNDS;
-        for (int i = m_count; i > pos; --i)
+        // The highest index that takes a level.
+        int top = m_count < MAX_LEVEL ? m_count++ : MAX_LEVEL - 1;
+        for (int i = top; i > pos; --i)
             m_entries[i] = m_entries[i - 1];
         m_entries[pos] = entry;
-        ++m_count;
         return EC_NONE;
     }
     int update(int pos, const PriceEntry& entry)

@@ -384,7 +384,7 @@ TEST_F(TopicTest, LevelEditsTheSideCannotTakeAreRefusedAndCounted)
         snapshot_level(0, MDET_Ask, level, 1);
     snapshot_level(0, MDET_Ask, 21, 1);  // a 21st snapshot level
     EXPECT_EQ(m_topic.get_rejected_count(), 1u);
-    level_event(0, MBP_EVENT_New, MDET_Ask, 1, 0, 0);  // into a full side
+    level_event(0, MBP_EVENT_New, MDET_Ask, MAX_LEVEL + 1, 0, 0);  // past a full side
     level_event(0, MBP_EVENT_New, MDET_Bid, 2, 0, 0);  // beyond the count
     level_event(0, MBP_EVENT_Change, MDET_Bid, 1, 0, 0);
     level_event(0, MBP_EVENT_Delete, MDET_Bid, 1, 0, 0);
@@ -399,6 +399,13 @@ TEST_F(TopicTest, LevelEditsTheSideCannotTakeAreRefusedAndCounted)
     EXPECT_EQ(entry(0).AskTable.get_entries()[MAX_LEVEL - 1].Price, MAX_LEVEL);
     // The instrument still counts as touched.
     EXPECT_EQ(take_updated(), std::vector<int>{0});
+
+    // A new best level on the full side is taken; the last level falls off.
+    level_event(0, MBP_EVENT_New, MDET_Ask, 1, -5, 3);
+    EXPECT_EQ(m_topic.get_rejected_count(), 9u);
+    ASSERT_EQ(entry(0).AskTable.get_count(), MAX_LEVEL);
+    EXPECT_EQ(entry(0).AskTable.get_entries()[0].Price, -5);
+    EXPECT_EQ(entry(0).AskTable.get_entries()[MAX_LEVEL - 1].Price, MAX_LEVEL - 1);
 }
 
 TEST_F(TopicTest, UnterminatedTextFieldsAreCutToTheirWidth)
