@@ -3,6 +3,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "source/korv_user/UFDataType.h"
 #include "source/mdqp_protocol/KorvProtocolConstants.h"
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/base/Log.h"
@@ -25,6 +26,14 @@ void terminate_text(char (&field)[N])
 double tick_price(int32_t offset, double tick, double base)
 {
     return double(offset) * tick + base;
+}
+
+// A sum the snapshot sent as absent has nothing to add to: the first change
+// starts it from zero (added to the absent marker, it would stay absent).
+double add_to(double sum, double change)
+{
+    using BRAX::KORV_USER_API::UFBaseFloatType;
+    return (sum == UFBaseFloatType::NULL_VALUE ? 0 : sum) + change;
 }
 
 }  // namespace
@@ -183,10 +192,11 @@ void KorvUserTopic::handle_trade_slice(int no, const MIRP_TradeSlice* slice)
         tick_price(slice->LastPriceOffset, instrument.PriceTick, instrument.TradeBasePrice);
     // Volume is a 32-bit counter that wraps.
     data.Volume = int32_t(uint32_t(data.Volume) + uint32_t(slice->Volume));
-    data.Turnover +=
+    data.Turnover = add_to(
+        data.Turnover,
         double(instrument.VolumeMultiple) * (double(slice->TurnoverOffset) * instrument.PriceTick +
-                                             double(slice->Volume) * instrument.TradeBasePrice);
-    data.OpenInterest += double(slice->OpenInterestChange);
+                                             double(slice->Volume) * instrument.TradeBasePrice));
+    data.OpenInterest = add_to(data.OpenInterest, double(slice->OpenInterestChange));
     reg_market_data(entry);
 }
 
@@ -293,8 +303,9 @@ void KorvUserTopic::set_daily_price(int no, double MDQP_TopicMarketData::*field,
 void KorvUserTopic::reject(const char* what, int no, int level)
 {
     ++m_rejected_count;
-    report_event(3, "TopicError", "topic_id = %d, %s refused, instrument_no = %d, level = %d",
-                 m_topic_id, what, no, level);
+    // Topic ids are unsigned 16-bit numbers on the wire.
+    report_event(3, "TopicError", "topic_id = %u, %s refused, instrument_no = %d, level = %d",
+                 unsigned(uint16_t(m_topic_id)), what, no, level);
 }
 
 }  // namespace USER

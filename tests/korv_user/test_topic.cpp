@@ -218,6 +218,23 @@ TEST_F(TopicTest, TradeSliceUsesTheTradeBase)
     EXPECT_EQ(data.OpenInterest, 3);
 }
 
+TEST_F(TopicTest, TradesOnAbsentTurnoverAndOpenInterestStartFromZero)
+{
+    using BRAX::KORV_USER_API::UFBaseFloatType;
+    define(0, 0.5, 100, 10);
+    MDQP_TopicMarketData data{};
+    data.Turnover = UFBaseFloatType::NULL_VALUE;
+    data.OpenInterest = UFBaseFloatType::NULL_VALUE;
+    m_topic.handle_market_data(&data);
+    MIRP_TradeSlice slice{4, 3, 10, -2};
+    m_topic.handle_trade_slice(0, &slice);
+    EXPECT_EQ(entry(0).MarketData.Turnover, 3050);
+    EXPECT_EQ(entry(0).MarketData.OpenInterest, -2);
+    m_topic.handle_trade_slice(0, &slice);
+    EXPECT_EQ(entry(0).MarketData.Turnover, 6100);
+    EXPECT_EQ(entry(0).MarketData.OpenInterest, -4);
+}
+
 TEST_F(TopicTest, DailyPricesUseTheTradeBaseAndLevelsTheLevelBase)
 {
     define(0, 0.5, 100);
@@ -446,4 +463,17 @@ TEST_F(TopicTest, RefusalsAreReportedAsEvents)
     EXPECT_EQ(logger.m_lines[1],
               "event TopicError 3 topic_id = 7, md_entry_event delete "
               "refused, instrument_no = 0, level = 4");
+}
+
+TEST_F(TopicTest, TopicIdsFrom32768AreReportedUnsigned)
+{
+    CapturingLogger logger;
+    reg_logger(LOG_EVENT_SLOT, &logger, 6);
+    KorvUserTopic topic(int16_t(uint16_t(40000)));
+    MIRP_Delta delta{1};
+    topic.handle_delta(0, &delta);
+    reg_logger(LOG_EVENT_SLOT, nullptr, 0);
+    ASSERT_EQ(logger.m_lines.size(), 1u);
+    EXPECT_EQ(logger.m_lines[0],
+              "event TopicError 3 topic_id = 40000, delta refused, instrument_no = 0, level = 0");
 }
