@@ -47,7 +47,9 @@ KorvUserTopic::KorvUserTopic(int16_t topic_id)
       m_instrument_map(53),
       m_rejected_count(0),
       m_snapshot_serial(0),
-      m_formatted_seconds(-1)
+      m_formatted_seconds(-1),
+      m_snapshot_open(false),
+      m_saved()
 {
 }
 
@@ -244,8 +246,72 @@ void KorvUserTopic::handle_delta(int no, const MIRP_Delta* delta)
     reg_market_data(entry);
 }
 
+void KorvUserTopic::begin_snapshot()
+{
+    ++m_snapshot_serial;
+    m_saved_entries.clear();
+    m_snapshot_open = true;
+    m_saved.SettlementSession = m_settlement_session;
+    m_saved.SnapTime = m_snap_time;
+    m_saved.FormattedSeconds = m_formatted_seconds;
+    m_saved.SnapNo = m_snap_no;
+    m_saved.MarketDataDepth = m_market_data_depth;
+    m_saved.InstrumentCount = m_market_data_table.size();
+    m_saved.KeyCount = m_instrument_map.size();
+    // A snapshot names every instrument of the topic: one allocation.
+    m_saved_entries.reserve(m_saved.InstrumentCount);
+}
+
+void KorvUserTopic::abort_snapshot()
+{
+    if (!m_snapshot_open)
+        return;
+    for (const SavedEntry& saved : m_saved_entries) {
+        InstrumentMarketData* entry = saved.Entry;
+        entry->Instrument = saved.Instrument;
+        entry->MarketData = saved.MarketData;
+        entry->BidTable = saved.BidTable;
+        entry->AskTable = saved.AskTable;
+        entry->SnapshotSerial = saved.SnapshotSerial;
+        entry->Keyed = saved.Keyed;
+        // Registered before, it kept its place: only the snapshot's own
+        // registrations go.
+        if (!saved.Registered)
+            entry->detach();
+    }
+    // Instruments the snapshot defined first; their destructor unregisters.
+    while (m_market_data_table.size() > m_saved.InstrumentCount) {
+        delete m_market_data_table.back();
+        m_market_data_table.pop_back();
+    }
+    // The map only grows, so an unchanged size means no key was entered;
+    // otherwise it is built again from the entries as they are now.
+    if (m_instrument_map.size() != m_saved.KeyCount) {
+        m_instrument_map.clear();
+        for (InstrumentMarketData* entry : m_market_data_table) {
+            if (entry->Keyed)
+                m_instrument_map.insert(entry->Instrument.InstrumentID, entry);
+        }
+    }
+    m_settlement_session = m_saved.SettlementSession;
+    m_snap_time = m_saved.SnapTime;
+    m_formatted_seconds = m_saved.FormattedSeconds;
+    m_snap_no = m_saved.SnapNo;
+    m_market_data_depth = m_saved.MarketDataDepth;
+    close_snapshot();
+}
+
+void KorvUserTopic::close_snapshot()
+{
+    m_snapshot_open = false;
+    // A whole topic's worth of copies: give the memory back.
+    std::vector<SavedEntry>().swap(m_saved_entries);
+}
+
 void KorvUserTopic::commit()
 {
+    if (m_snapshot_open)
+        close_snapshot();
     for (ListNode* node = m_updated_list.head(); node != &m_updated_list; node = node->m_next) {
         InstrumentMarketData* entry = static_cast<InstrumentMarketData*>(node);
         entry->BidTable.truncate(m_market_data_depth);
@@ -274,9 +340,18 @@ void KorvUserTopic::enter_snapshot(InstrumentMarketData* entry)
 {
     if (entry->SnapshotSerial == m_snapshot_serial)
         return;
+    if (m_snapshot_open && size_t(entry->InstrumentNo) < m_saved.InstrumentCount)
+        m_saved_entries.push_back(SavedEntry{entry, entry->Instrument, entry->MarketData,
+                                             entry->BidTable, entry->AskTable,
+                                             entry->SnapshotSerial, entry->Keyed, !entry->empty()});
     entry->SnapshotSerial = m_snapshot_serial;
+    bool had_levels = entry->BidTable.get_count() > 0 || entry->AskTable.get_count() > 0;
     entry->BidTable.truncate(0);
     entry->AskTable.truncate(0);
+    // The application still shows the levels just cleared, and the snapshot
+    // may name none of them again.
+    if (had_levels)
+        reg_market_data(entry);
 }
 
 void KorvUserTopic::stamp_and_register(InstrumentMarketData* entry)

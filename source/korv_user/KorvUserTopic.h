@@ -18,8 +18,20 @@
 //
 // A snapshot replaces what an earlier one left: begin_snapshot() opens a new
 // one, and the first snapshot record that names an instrument clears its
-// levels, whatever order the records come in. Instruments the snapshot does
-// not name keep theirs.
+// levels, whatever order the records come in; an instrument that had levels
+// is registered then, so that their removal is delivered even when the
+// snapshot names none of them again. Instruments the snapshot does not name
+// keep theirs.
+//
+// A snapshot ends with commit(), which keeps it, or abort_snapshot(), which
+// puts back what begin_snapshot() found: the topic's session, time, snapshot
+// number and depth, and every instrument a snapshot record touched (its
+// definition, market data, levels and registration; instruments the
+// snapshot defined first are removed). To that end the first record that
+// touches an instrument copies it (about 1 KiB each, freed at the end of the
+// snapshot). Only snapshot records may come in between: a multicast event
+// applied inside an open snapshot is not put back. A begin_snapshot() while
+// one is open keeps what the open one changed.
 #pragma once
 
 #include <cstddef>
@@ -182,8 +194,11 @@ public:
     // Local date and time of seconds since the epoch become the topic's time.
     void set_snap_time(unsigned seconds, unsigned millisec);
 
-    // Snapshot records. Each snapshot starts with begin_snapshot().
-    void begin_snapshot() { ++m_snapshot_serial; }
+    // Snapshot records. Each snapshot starts with begin_snapshot() and ends
+    // with commit() or abort_snapshot() (see the file comment).
+    void begin_snapshot();
+    // Without an open snapshot, does nothing. Wakes no task.
+    void abort_snapshot();
     void handle_settlement_session(const BRAX::KORV::MDQP_TopicSettlementSession* session);
     void handle_snap_time(const BRAX::KORV::MDQP_TopicSnapTime* snap_time);
     void handle_instrument(const MDQP_TopicInstrument* instrument);
@@ -202,8 +217,9 @@ public:
     void handle_daily_price(int no, const BRAX::KORV::MIRP_SettlementPrice* price);
     void handle_delta(int no, const BRAX::KORV::MIRP_Delta* delta);
 
-    // Ends a batch: cuts every registered instrument to the market data depth
-    // and wakes the waiting tasks on this thread.
+    // Ends a batch, and an open snapshot keeping its changes: cuts every
+    // registered instrument to the market data depth and wakes the waiting
+    // tasks on this thread.
     void commit();
     // Moves the registered entries, in order of first change, to the front
     // of out; -1 (out untouched) when there are none.
@@ -228,6 +244,7 @@ private:
         return m_market_data_table[size_t(no)];
     }
     void enter_snapshot(InstrumentMarketData* entry);
+    void close_snapshot();
     void reg_market_data(InstrumentMarketData* entry)
     {
         if (entry->empty())
@@ -256,6 +273,32 @@ private:
     // The seconds that m_snap_time's texts show, or -1: packets of the same
     // second skip the local time conversion and the formatting.
     int64_t m_formatted_seconds;
+
+    // What abort_snapshot() puts back.
+    struct SavedEntry {
+        InstrumentMarketData* Entry;
+        MDQP_TopicInstrument Instrument;
+        MDQP_TopicMarketData MarketData;
+        PriceEntryTable BidTable;
+        PriceEntryTable AskTable;
+        uint32_t SnapshotSerial;
+        bool Keyed;
+        bool Registered;
+    };
+    struct SavedTopic {
+        BRAX::KORV_USER_API::TopicSettlementSession SettlementSession;
+        BRAX::KORV_USER_API::TopicSnapTime SnapTime;
+        int64_t FormattedSeconds;
+        int32_t SnapNo;
+        int32_t MarketDataDepth;
+        size_t InstrumentCount;
+        unsigned KeyCount;
+    };
+    bool m_snapshot_open;
+    SavedTopic m_saved;
+    // Instruments that existed at begin_snapshot(), as they were before the
+    // snapshot's first record touched them.
+    std::vector<SavedEntry> m_saved_entries;
 };
 
 }  // namespace USER
