@@ -194,10 +194,10 @@ void KorvUserTopic::handle_trade_slice(int no, const MIRP_TradeSlice* slice)
         tick_price(slice->LastPriceOffset, instrument.PriceTick, instrument.TradeBasePrice);
     // Volume is a 32-bit counter that wraps.
     data.Volume = int32_t(uint32_t(data.Volume) + uint32_t(slice->Volume));
-    data.Turnover = add_to(
-        data.Turnover,
+    double traded =
         double(instrument.VolumeMultiple) * (double(slice->TurnoverOffset) * instrument.PriceTick +
-                                             double(slice->Volume) * instrument.TradeBasePrice));
+                                             double(slice->Volume) * instrument.TradeBasePrice);
+    data.Turnover = add_to(data.Turnover, traded);
     data.OpenInterest = add_to(data.OpenInterest, double(slice->OpenInterestChange));
     reg_market_data(entry);
 }

@@ -77,7 +77,8 @@ struct PriceEntry {
 //
 // Positions come straight off the wire, so every edit checks them: a call
 // that would leave the level order or the array returns EC_OUT_OF_BOUNDS and
-// changes nothing (a full side still takes an insert, see insert()). The caller decides how to report it.
+// changes nothing (a full side still takes an insert, see insert()). The
+// caller decides how to report it.
 class PriceEntryTable {
 public:
     PriceEntryTable() : m_count(0) {}

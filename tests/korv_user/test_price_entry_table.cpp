@@ -80,8 +80,8 @@ TEST(PriceEntryTable, ANewLevelOnAFullSideIsKeptAndTheLastLevelFallsOff)
     EXPECT_EQ(full.insert(0, level(99)), EC_NONE);
     EXPECT_EQ(full.insert(5, level(97)), EC_NONE);
     EXPECT_EQ(full.insert(MAX_LEVEL - 1, level(98)), EC_NONE);
-    EXPECT_EQ(prices(full), (std::vector<double>{99, 0, 1, 2, 3, 97, 4, 5, 6, 7, 8, 9, 10, 11,
-                                                 12, 13, 14, 15, 16, 98}));
+    EXPECT_EQ(prices(full), (std::vector<double>{99, 0, 1,  2,  3,  97, 4,  5,  6,  7,
+                                                 8,  9, 10, 11, 12, 13, 14, 15, 16, 98}));
     EXPECT_EQ(full.get_entries()[0].Volume, 990);
     EXPECT_EQ(full.get_entries()[1].Volume, 0);
 }

@@ -500,8 +500,8 @@ TEST_F(TopicTest, LevelEditsTheSideCannotTakeAreRefusedAndCounted)
         snapshot_level(0, MDET_Ask, level, 1);
     snapshot_level(0, MDET_Ask, 21, 1);  // a 21st snapshot level
     EXPECT_EQ(m_topic.get_rejected_count(), 1u);
-    level_event(0, MBP_EVENT_New, MDET_Ask, MAX_LEVEL + 1, 0, 0);  // past a full side
-    level_event(0, MBP_EVENT_New, MDET_Bid, 2, 0, 0);  // beyond the count
+    level_event(0, MBP_EVENT_New, MDET_Ask, 21, 0, 0);  // past a full side
+    level_event(0, MBP_EVENT_New, MDET_Bid, 2, 0, 0);   // beyond the count
     level_event(0, MBP_EVENT_Change, MDET_Bid, 1, 0, 0);
     level_event(0, MBP_EVENT_Delete, MDET_Bid, 1, 0, 0);
     level_event(0, MBP_EVENT_New, MDET_Bid, 0, 0, 0);
