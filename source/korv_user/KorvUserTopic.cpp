@@ -3,6 +3,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "source/korv_user/UFDataType.h"
 #include "source/mdqp_protocol/KorvProtocolConstants.h"
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/base/Log.h"
@@ -27,6 +28,14 @@ double tick_price(int32_t offset, double tick, double base)
     return double(offset) * tick + base;
 }
 
+// A sum the snapshot sent as absent has nothing to add to: the first change
+// starts it from zero (added to the absent marker, it would stay absent).
+double add_to(double sum, double change)
+{
+    using BRAX::KORV_USER_API::UFBaseFloatType;
+    return (sum == UFBaseFloatType::NULL_VALUE ? 0 : sum) + change;
+}
+
 }  // namespace
 
 KorvUserTopic::KorvUserTopic(int16_t topic_id)
@@ -38,7 +47,9 @@ KorvUserTopic::KorvUserTopic(int16_t topic_id)
       m_instrument_map(53),
       m_rejected_count(0),
       m_snapshot_serial(0),
-      m_formatted_seconds(-1)
+      m_formatted_seconds(-1),
+      m_snapshot_open(false),
+      m_saved()
 {
 }
 
@@ -183,10 +194,11 @@ void KorvUserTopic::handle_trade_slice(int no, const MIRP_TradeSlice* slice)
         tick_price(slice->LastPriceOffset, instrument.PriceTick, instrument.TradeBasePrice);
     // Volume is a 32-bit counter that wraps.
     data.Volume = int32_t(uint32_t(data.Volume) + uint32_t(slice->Volume));
-    data.Turnover +=
+    double traded =
         double(instrument.VolumeMultiple) * (double(slice->TurnoverOffset) * instrument.PriceTick +
                                              double(slice->Volume) * instrument.TradeBasePrice);
-    data.OpenInterest += double(slice->OpenInterestChange);
+    data.Turnover = add_to(data.Turnover, traded);
+    data.OpenInterest = add_to(data.OpenInterest, double(slice->OpenInterestChange));
     reg_market_data(entry);
 }
 
@@ -234,8 +246,72 @@ void KorvUserTopic::handle_delta(int no, const MIRP_Delta* delta)
     reg_market_data(entry);
 }
 
+void KorvUserTopic::begin_snapshot()
+{
+    ++m_snapshot_serial;
+    m_saved_entries.clear();
+    m_snapshot_open = true;
+    m_saved.SettlementSession = m_settlement_session;
+    m_saved.SnapTime = m_snap_time;
+    m_saved.FormattedSeconds = m_formatted_seconds;
+    m_saved.SnapNo = m_snap_no;
+    m_saved.MarketDataDepth = m_market_data_depth;
+    m_saved.InstrumentCount = m_market_data_table.size();
+    m_saved.KeyCount = m_instrument_map.size();
+    // A snapshot names every instrument of the topic: one allocation.
+    m_saved_entries.reserve(m_saved.InstrumentCount);
+}
+
+void KorvUserTopic::abort_snapshot()
+{
+    if (!m_snapshot_open)
+        return;
+    for (const SavedEntry& saved : m_saved_entries) {
+        InstrumentMarketData* entry = saved.Entry;
+        entry->Instrument = saved.Instrument;
+        entry->MarketData = saved.MarketData;
+        entry->BidTable = saved.BidTable;
+        entry->AskTable = saved.AskTable;
+        entry->SnapshotSerial = saved.SnapshotSerial;
+        entry->Keyed = saved.Keyed;
+        // Registered before, it kept its place: only the snapshot's own
+        // registrations go.
+        if (!saved.Registered)
+            entry->detach();
+    }
+    // Instruments the snapshot defined first; their destructor unregisters.
+    while (m_market_data_table.size() > m_saved.InstrumentCount) {
+        delete m_market_data_table.back();
+        m_market_data_table.pop_back();
+    }
+    // The map only grows, so an unchanged size means no key was entered;
+    // otherwise it is built again from the entries as they are now.
+    if (m_instrument_map.size() != m_saved.KeyCount) {
+        m_instrument_map.clear();
+        for (InstrumentMarketData* entry : m_market_data_table) {
+            if (entry->Keyed)
+                m_instrument_map.insert(entry->Instrument.InstrumentID, entry);
+        }
+    }
+    m_settlement_session = m_saved.SettlementSession;
+    m_snap_time = m_saved.SnapTime;
+    m_formatted_seconds = m_saved.FormattedSeconds;
+    m_snap_no = m_saved.SnapNo;
+    m_market_data_depth = m_saved.MarketDataDepth;
+    close_snapshot();
+}
+
+void KorvUserTopic::close_snapshot()
+{
+    m_snapshot_open = false;
+    // A whole topic's worth of copies: give the memory back.
+    std::vector<SavedEntry>().swap(m_saved_entries);
+}
+
 void KorvUserTopic::commit()
 {
+    if (m_snapshot_open)
+        close_snapshot();
     for (ListNode* node = m_updated_list.head(); node != &m_updated_list; node = node->m_next) {
         InstrumentMarketData* entry = static_cast<InstrumentMarketData*>(node);
         entry->BidTable.truncate(m_market_data_depth);
@@ -264,9 +340,18 @@ void KorvUserTopic::enter_snapshot(InstrumentMarketData* entry)
 {
     if (entry->SnapshotSerial == m_snapshot_serial)
         return;
+    if (m_snapshot_open && size_t(entry->InstrumentNo) < m_saved.InstrumentCount)
+        m_saved_entries.push_back(SavedEntry{entry, entry->Instrument, entry->MarketData,
+                                             entry->BidTable, entry->AskTable,
+                                             entry->SnapshotSerial, entry->Keyed, !entry->empty()});
     entry->SnapshotSerial = m_snapshot_serial;
+    bool had_levels = entry->BidTable.get_count() > 0 || entry->AskTable.get_count() > 0;
     entry->BidTable.truncate(0);
     entry->AskTable.truncate(0);
+    // The application still shows the levels just cleared, and the snapshot
+    // may name none of them again.
+    if (had_levels)
+        reg_market_data(entry);
 }
 
 void KorvUserTopic::stamp_and_register(InstrumentMarketData* entry)
@@ -293,8 +378,9 @@ void KorvUserTopic::set_daily_price(int no, double MDQP_TopicMarketData::*field,
 void KorvUserTopic::reject(const char* what, int no, int level)
 {
     ++m_rejected_count;
-    report_event(3, "TopicError", "topic_id = %d, %s refused, instrument_no = %d, level = %d",
-                 m_topic_id, what, no, level);
+    // Topic ids are unsigned 16-bit numbers on the wire.
+    report_event(3, "TopicError", "topic_id = %u, %s refused, instrument_no = %d, level = %d",
+                 unsigned(uint16_t(m_topic_id)), what, no, level);
 }
 
 }  // namespace USER

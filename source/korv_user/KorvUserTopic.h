@@ -18,8 +18,20 @@
 //
 // A snapshot replaces what an earlier one left: begin_snapshot() opens a new
 // one, and the first snapshot record that names an instrument clears its
-// levels, whatever order the records come in. Instruments the snapshot does
-// not name keep theirs.
+// levels, whatever order the records come in; an instrument that had levels
+// is registered then, so that their removal is delivered even when the
+// snapshot names none of them again. Instruments the snapshot does not name
+// keep theirs.
+//
+// A snapshot ends with commit(), which keeps it, or abort_snapshot(), which
+// puts back what begin_snapshot() found: the topic's session, time, snapshot
+// number and depth, and every instrument a snapshot record touched (its
+// definition, market data, levels and registration; instruments the
+// snapshot defined first are removed). To that end the first record that
+// touches an instrument copies it (about 1 KiB each, freed at the end of the
+// snapshot). Only snapshot records may come in between: a multicast event
+// applied inside an open snapshot is not put back. A begin_snapshot() while
+// one is open keeps what the open one changed.
 #pragma once
 
 #include <cstddef>
@@ -65,7 +77,8 @@ struct PriceEntry {
 //
 // Positions come straight off the wire, so every edit checks them: a call
 // that would leave the level order or the array returns EC_OUT_OF_BOUNDS and
-// changes nothing. The caller decides how to report it.
+// changes nothing (a full side still takes an insert, see insert()). The
+// caller decides how to report it.
 class PriceEntryTable {
 public:
     PriceEntryTable() : m_count(0) {}
@@ -78,15 +91,19 @@ public:
         m_entries[m_count++] = entry;
         return EC_NONE;
     }
-    // Shifts pos... up by one; pos == get_count() appends.
+    // Shifts pos... up by one; pos == get_count() appends. On a full side
+    // the last level falls off: the publisher trims its own side to the
+    // depth only after the packet, so a new level ahead of a full side is
+    // one the book must keep. Position MAX_LEVEL has no room at all.
     int insert(int pos, const PriceEntry& entry)
     {
-        if (pos < 0 || pos > m_count || m_count >= MAX_LEVEL)
+        if (pos < 0 || pos > m_count || pos >= MAX_LEVEL)
             return EC_OUT_OF_BOUNDS;
-        for (int i = m_count; i > pos; --i)
+        // The highest index that takes a level.
+        int top = m_count < MAX_LEVEL ? m_count++ : MAX_LEVEL - 1;
+        for (int i = top; i > pos; --i)
             m_entries[i] = m_entries[i - 1];
         m_entries[pos] = entry;
-        ++m_count;
         return EC_NONE;
     }
     int update(int pos, const PriceEntry& entry)
@@ -178,8 +195,11 @@ public:
     // Local date and time of seconds since the epoch become the topic's time.
     void set_snap_time(unsigned seconds, unsigned millisec);
 
-    // Snapshot records. Each snapshot starts with begin_snapshot().
-    void begin_snapshot() { ++m_snapshot_serial; }
+    // Snapshot records. Each snapshot starts with begin_snapshot() and ends
+    // with commit() or abort_snapshot() (see the file comment).
+    void begin_snapshot();
+    // Without an open snapshot, does nothing. Wakes no task.
+    void abort_snapshot();
     void handle_settlement_session(const BRAX::KORV::MDQP_TopicSettlementSession* session);
     void handle_snap_time(const BRAX::KORV::MDQP_TopicSnapTime* snap_time);
     void handle_instrument(const MDQP_TopicInstrument* instrument);
@@ -198,8 +218,9 @@ public:
     void handle_daily_price(int no, const BRAX::KORV::MIRP_SettlementPrice* price);
     void handle_delta(int no, const BRAX::KORV::MIRP_Delta* delta);
 
-    // Ends a batch: cuts every registered instrument to the market data depth
-    // and wakes the waiting tasks on this thread.
+    // Ends a batch, and an open snapshot keeping its changes: cuts every
+    // registered instrument to the market data depth and wakes the waiting
+    // tasks on this thread.
     void commit();
     // Moves the registered entries, in order of first change, to the front
     // of out; -1 (out untouched) when there are none.
@@ -224,6 +245,7 @@ private:
         return m_market_data_table[size_t(no)];
     }
     void enter_snapshot(InstrumentMarketData* entry);
+    void close_snapshot();
     void reg_market_data(InstrumentMarketData* entry)
     {
         if (entry->empty())
@@ -252,6 +274,32 @@ private:
     // The seconds that m_snap_time's texts show, or -1: packets of the same
     // second skip the local time conversion and the formatting.
     int64_t m_formatted_seconds;
+
+    // What abort_snapshot() puts back.
+    struct SavedEntry {
+        InstrumentMarketData* Entry;
+        MDQP_TopicInstrument Instrument;
+        MDQP_TopicMarketData MarketData;
+        PriceEntryTable BidTable;
+        PriceEntryTable AskTable;
+        uint32_t SnapshotSerial;
+        bool Keyed;
+        bool Registered;
+    };
+    struct SavedTopic {
+        BRAX::KORV_USER_API::TopicSettlementSession SettlementSession;
+        BRAX::KORV_USER_API::TopicSnapTime SnapTime;
+        int64_t FormattedSeconds;
+        int32_t SnapNo;
+        int32_t MarketDataDepth;
+        size_t InstrumentCount;
+        unsigned KeyCount;
+    };
+    bool m_snapshot_open;
+    SavedTopic m_saved;
+    // Instruments that existed at begin_snapshot(), as they were before the
+    // snapshot's first record touched them.
+    std::vector<SavedEntry> m_saved_entries;
 };
 
 }  // namespace USER

@@ -57,7 +57,7 @@ TEST(PriceEntryTable, InsertShiftsLaterLevelsUpInOrder)
     EXPECT_EQ(table.get_entries()[4].Volume, 70);
 }
 
-TEST(PriceEntryTable, InsertOutsideTheLevelsOrIntoAFullTableChangesNothing)
+TEST(PriceEntryTable, InsertOutsideTheLevelsOrPastAFullTableChangesNothing)
 {
     PriceEntryTable table;
     fill(table, 3);
@@ -67,11 +67,23 @@ TEST(PriceEntryTable, InsertOutsideTheLevelsOrIntoAFullTableChangesNothing)
 
     PriceEntryTable full;
     fill(full, MAX_LEVEL);
-    EXPECT_EQ(full.insert(0, level(99)), EC_OUT_OF_BOUNDS);
     EXPECT_EQ(full.insert(MAX_LEVEL, level(99)), EC_OUT_OF_BOUNDS);
     EXPECT_EQ(full.insert(MAX_LEVEL + 1, level(99)), EC_OUT_OF_BOUNDS);
     EXPECT_EQ(full.get_count(), MAX_LEVEL);
-    EXPECT_EQ(full.get_entries()[0].Price, 0);
+    EXPECT_EQ(full.get_entries()[MAX_LEVEL - 1].Price, MAX_LEVEL - 1);
+}
+
+TEST(PriceEntryTable, ANewLevelOnAFullSideIsKeptAndTheLastLevelFallsOff)
+{
+    PriceEntryTable full;
+    fill(full, MAX_LEVEL);
+    EXPECT_EQ(full.insert(0, level(99)), EC_NONE);
+    EXPECT_EQ(full.insert(5, level(97)), EC_NONE);
+    EXPECT_EQ(full.insert(MAX_LEVEL - 1, level(98)), EC_NONE);
+    EXPECT_EQ(prices(full), (std::vector<double>{99, 0, 1,  2,  3,  97, 4,  5,  6,  7,
+                                                 8,  9, 10, 11, 12, 13, 14, 15, 16, 98}));
+    EXPECT_EQ(full.get_entries()[0].Volume, 990);
+    EXPECT_EQ(full.get_entries()[1].Volume, 0);
 }
 
 TEST(PriceEntryTable, UpdateOnlyWithinTheLevels)

@@ -218,6 +218,23 @@ TEST_F(TopicTest, TradeSliceUsesTheTradeBase)
     EXPECT_EQ(data.OpenInterest, 3);
 }
 
+TEST_F(TopicTest, TradesOnAbsentTurnoverAndOpenInterestStartFromZero)
+{
+    using BRAX::KORV_USER_API::UFBaseFloatType;
+    define(0, 0.5, 100, 10);
+    MDQP_TopicMarketData data{};
+    data.Turnover = UFBaseFloatType::NULL_VALUE;
+    data.OpenInterest = UFBaseFloatType::NULL_VALUE;
+    m_topic.handle_market_data(&data);
+    MIRP_TradeSlice slice{4, 3, 10, -2};
+    m_topic.handle_trade_slice(0, &slice);
+    EXPECT_EQ(entry(0).MarketData.Turnover, 3050);
+    EXPECT_EQ(entry(0).MarketData.OpenInterest, -2);
+    m_topic.handle_trade_slice(0, &slice);
+    EXPECT_EQ(entry(0).MarketData.Turnover, 6100);
+    EXPECT_EQ(entry(0).MarketData.OpenInterest, -4);
+}
+
 TEST_F(TopicTest, DailyPricesUseTheTradeBaseAndLevelsTheLevelBase)
 {
     define(0, 0.5, 100);
@@ -315,6 +332,105 @@ TEST_F(TopicTest, CommitTrimsRegisteredInstrumentsOnly)
     EXPECT_EQ(entry(1).BidTable.get_count(), 2);
 }
 
+TEST_F(TopicTest, ALaterSnapshotDeliversEveryInstrumentWhoseLevelsItCleared)
+{
+    m_topic.set_market_data_depth(5);
+    m_topic.begin_snapshot();
+    for (int no = 0; no < 3; ++no)
+        define(no);
+    snapshot_level(0, MDET_Bid, 10, 1);
+    snapshot_level(1, MDET_Ask, 11, 1);
+    m_topic.commit();
+    take_updated();
+
+    // Instrument 0 is only defined again, 1 gets a new level, 2 had none.
+    m_topic.begin_snapshot();
+    for (int no = 0; no < 3; ++no)
+        define(no);
+    snapshot_level(1, MDET_Ask, 12, 2);
+    m_topic.commit();
+    EXPECT_EQ(take_updated(), (std::vector<int>{0, 1}));
+    EXPECT_EQ(entry(0).BidTable.get_count(), 0);
+    ASSERT_EQ(entry(1).AskTable.get_count(), 1);
+    EXPECT_EQ(entry(1).AskTable.get_entries()[0].Price, 12);
+}
+
+TEST_F(TopicTest, AnAbortedSnapshotLeavesTheBookAsBeginSnapshotFoundIt)
+{
+    MDQP_TopicSettlementSession session{};
+    strcpy(session.SessionDay, "20240102");
+    MDQP_TopicSnapTime snap{};
+    strcpy(snap.SnapTime, "09:00:00");
+    m_topic.set_market_data_depth(5);
+    m_topic.set_snap_no(3);
+    m_topic.begin_snapshot();
+    m_topic.handle_settlement_session(&session);
+    m_topic.handle_snap_time(&snap);
+    define(0, 0.5);
+    define(1);
+    MDQP_TopicMarketData data{};
+    data.LastPrice = 10;
+    m_topic.handle_market_data(&data);
+    snapshot_level(0, MDET_Bid, 10, 1);
+    snapshot_level(0, MDET_Bid, 9, 1);
+    m_topic.commit();
+    take_updated();
+    // A change still pending when the next snapshot begins.
+    m_topic.set_snap_time(0, 7);
+    MIRP_Delta delta{0.25};
+    m_topic.handle_delta(1, &delta);
+
+    m_topic.begin_snapshot();
+    strcpy(session.SessionDay, "20240103");
+    m_topic.handle_settlement_session(&session);
+    strcpy(snap.SnapTime, "10:00:00");
+    m_topic.handle_snap_time(&snap);
+    m_topic.set_snap_no(4);
+    m_topic.set_market_data_depth(1);
+    MDQP_TopicInstrument renamed{};
+    strcpy(renamed.InstrumentID, "R0");
+    renamed.PriceTick = 2;
+    m_topic.handle_instrument(&renamed);
+    data.LastPrice = 20;
+    m_topic.handle_market_data(&data);
+    snapshot_level(0, MDET_Ask, 30, 1);
+    data.InstrumentNo = 1;
+    m_topic.handle_market_data(&data);
+    define(4);
+    snapshot_level(3, MDET_Bid, 1, 1);
+    m_topic.abort_snapshot();
+
+    EXPECT_STREQ(m_topic.get_settlement_session()->SessionDay, "20240102");
+    EXPECT_STREQ(m_topic.get_snap_time()->SnapTime, "00:00:00");
+    EXPECT_EQ(m_topic.get_snap_no(), 3);
+    EXPECT_EQ(m_topic.get_instrument_count(), 2);
+    EXPECT_EQ(m_topic.get_instrument_key_count(), 2u);
+    EXPECT_STREQ(entry(0).Instrument.InstrumentID, "I0");
+    EXPECT_EQ(entry(0).Instrument.PriceTick, 0.5);
+    EXPECT_EQ(entry(0).MarketData.LastPrice, 10);
+    ASSERT_EQ(entry(0).BidTable.get_count(), 2);
+    EXPECT_EQ(entry(0).BidTable.get_entries()[1].Price, 9);
+    EXPECT_EQ(entry(0).AskTable.get_count(), 0);
+    EXPECT_EQ(entry(1).MarketData.LastPrice, 0);
+    EXPECT_EQ(entry(1).MarketData.Delta, 0.25);
+    EXPECT_EQ(entry(1).MarketData.UpdateMillisec, 7);
+    // Only the change pending before the snapshot is left to deliver.
+    EXPECT_EQ(take_updated(), std::vector<int>{1});
+    // The depth is the one from before.
+    level_event(0, MBP_EVENT_New, MDET_Bid, 3, 0, 1);
+    m_topic.commit();
+    EXPECT_EQ(entry(0).BidTable.get_count(), 3);
+
+    // The next snapshot starts from there; once committed, an abort is too late.
+    m_topic.begin_snapshot();
+    define(2);
+    m_topic.commit();
+    m_topic.abort_snapshot();
+    EXPECT_EQ(m_topic.get_instrument_count(), 3);
+    EXPECT_EQ(m_topic.get_instrument_key_count(), 3u);
+    EXPECT_EQ(entry(0).BidTable.get_count(), 3);
+}
+
 TEST_F(TopicTest, ScheduleWaitsOnlyWhileNothingIsPending)
 {
     define(0);
@@ -384,8 +500,8 @@ TEST_F(TopicTest, LevelEditsTheSideCannotTakeAreRefusedAndCounted)
         snapshot_level(0, MDET_Ask, level, 1);
     snapshot_level(0, MDET_Ask, 21, 1);  // a 21st snapshot level
     EXPECT_EQ(m_topic.get_rejected_count(), 1u);
-    level_event(0, MBP_EVENT_New, MDET_Ask, 1, 0, 0);  // into a full side
-    level_event(0, MBP_EVENT_New, MDET_Bid, 2, 0, 0);  // beyond the count
+    level_event(0, MBP_EVENT_New, MDET_Ask, 21, 0, 0);  // past a full side
+    level_event(0, MBP_EVENT_New, MDET_Bid, 2, 0, 0);   // beyond the count
     level_event(0, MBP_EVENT_Change, MDET_Bid, 1, 0, 0);
     level_event(0, MBP_EVENT_Delete, MDET_Bid, 1, 0, 0);
     level_event(0, MBP_EVENT_New, MDET_Bid, 0, 0, 0);
@@ -399,6 +515,13 @@ TEST_F(TopicTest, LevelEditsTheSideCannotTakeAreRefusedAndCounted)
     EXPECT_EQ(entry(0).AskTable.get_entries()[MAX_LEVEL - 1].Price, MAX_LEVEL);
     // The instrument still counts as touched.
     EXPECT_EQ(take_updated(), std::vector<int>{0});
+
+    // A new best level on the full side is taken; the last level falls off.
+    level_event(0, MBP_EVENT_New, MDET_Ask, 1, -5, 3);
+    EXPECT_EQ(m_topic.get_rejected_count(), 9u);
+    ASSERT_EQ(entry(0).AskTable.get_count(), MAX_LEVEL);
+    EXPECT_EQ(entry(0).AskTable.get_entries()[0].Price, -5);
+    EXPECT_EQ(entry(0).AskTable.get_entries()[MAX_LEVEL - 1].Price, MAX_LEVEL - 1);
 }
 
 TEST_F(TopicTest, UnterminatedTextFieldsAreCutToTheirWidth)
@@ -439,4 +562,17 @@ TEST_F(TopicTest, RefusalsAreReportedAsEvents)
     EXPECT_EQ(logger.m_lines[1],
               "event TopicError 3 topic_id = 7, md_entry_event delete "
               "refused, instrument_no = 0, level = 4");
+}
+
+TEST_F(TopicTest, TopicIdsFrom32768AreReportedUnsigned)
+{
+    CapturingLogger logger;
+    reg_logger(LOG_EVENT_SLOT, &logger, 6);
+    KorvUserTopic topic(int16_t(uint16_t(40000)));
+    MIRP_Delta delta{1};
+    topic.handle_delta(0, &delta);
+    reg_logger(LOG_EVENT_SLOT, nullptr, 0);
+    ASSERT_EQ(logger.m_lines.size(), 1u);
+    EXPECT_EQ(logger.m_lines[0],
+              "event TopicError 3 topic_id = 40000, delta refused, instrument_no = 0, level = 0");
 }
