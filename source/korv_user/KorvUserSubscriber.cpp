@@ -322,6 +322,13 @@ int64_t KorvUserSubscriber::cache_key(uint32_t packet_no) const
     return m_packet_line + serial_distance(m_packet_no, packet_no);
 }
 
+bool KorvUserSubscriber::admit_refusal(const char* kind, uint32_t packet_no)
+{
+    char sender[32];
+    snprintf(sender, sizeof sender, "packet_no = %u", packet_no);
+    return m_mirp_reports.admit(kind, sender);
+}
+
 void KorvUserSubscriber::qry_topic_gap()
 {
     uint32_t begin = m_packet_no + 1;
@@ -593,9 +600,7 @@ bool KorvUserSubscriber::refuse_far_ahead(const MirpPacket& packet)
         m_far_ahead_run = 0;
         return false;
     }
-    char sender[32];
-    snprintf(sender, sizeof sender, "packet_no = %u", packet_no);
-    if (m_mirp_reports.admit("far ahead", sender))
+    if (admit_refusal("far ahead", packet_no))
         report_event(3, "MirpError",
                      "topic_id = %u, packet_no = %u refused: more than %u ahead of packet_no = %u",
                      topic_number(), packet_no, MAX_AHEAD, m_packet_no);
@@ -656,8 +661,6 @@ int KorvUserSubscriber::delivery_mirp_packet(const MirpPacket& packet)
 void KorvUserSubscriber::apply_market_event(const MirpPacket& packet)
 {
     unsigned topic_id = topic_number();
-    char sender[32];
-    snprintf(sender, sizeof sender, "packet_no = %u", packet.packet_no());
     if (m_cipher == nullptr) {
         if (!m_cipher_reported)
             report_event(3, "MirpError",
@@ -668,7 +671,7 @@ void KorvUserSubscriber::apply_market_event(const MirpPacket& packet)
         return;
     }
     if (packet.length() > static_cast<unsigned long>(MIRP_CONTENT_SIZE)) {
-        if (m_mirp_reports.admit("content", sender))
+        if (admit_refusal("content", packet.packet_no()))
             report_event(3, "MirpError",
                          "topic_id = %u, packet_no = %u dropped: content of %lu bytes", topic_id,
                          packet.packet_no(), packet.length());
@@ -679,7 +682,7 @@ void KorvUserSubscriber::apply_market_event(const MirpPacket& packet)
     int ret = m_cipher->decrypt(reinterpret_cast<const unsigned char*>(packet.data()),
                                 packet.length(), content, length);
     if (ret != EC_NONE || length > sizeof content) {
-        if (m_mirp_reports.admit("decrypt", sender))
+        if (admit_refusal("decrypt", packet.packet_no()))
             report_event(3, "MirpError", "topic_id = %u, packet_no = %u dropped: decrypt %d",
                          topic_id, packet.packet_no(), ret);
         return;
@@ -689,7 +692,7 @@ void KorvUserSubscriber::apply_market_event(const MirpPacket& packet)
     m_topic->set_snap_time(header->SnapSeconds, header->SnapMillisec);
     Packet body(reinterpret_cast<const char*>(content), int(length));
     ret = parse_snap_events(body, m_topic);
-    if (ret != EC_NONE && m_mirp_reports.admit("events", sender))
+    if (ret != EC_NONE && admit_refusal("events", packet.packet_no()))
         report_event(3, "MirpError", "topic_id = %u, packet_no = %u: events cut short, %d",
                      topic_id, packet.packet_no(), ret);
 }
@@ -722,8 +725,7 @@ void KorvUserSubscriber::cache_packet(const MirpPacket& packet)
             report_event(3, "MirpError",
                          "topic_id = %u, cache full at %zu packets of %lu bytes: packet_no = %u "
                          "refused",
-                         topic_number(), m_cached_packets.size(), m_cached_bytes,
-                         packet_no);
+                         topic_number(), m_cached_packets.size(), m_cached_bytes, packet_no);
         m_cache_full_reported = true;
         return;
     }
@@ -805,15 +807,11 @@ void KorvUserSubscriber::trim_cache(uint32_t end)
     m_cached_packets.swap(kept);
     if (m_cached_packets.empty())
         m_cache_full_reported = false;
-    if (beyond > 0) {
-        char sender[32];
-        snprintf(sender, sizeof sender, "packet_no = %u", first_beyond);
-        if (m_mirp_reports.admit("far ahead", sender))
-            report_event(3, "MirpError",
-                         "topic_id = %u, %zu cached packets from packet_no = %u dropped: not "
-                         "explained by the snapshot at packet_no = %u",
-                         topic_number(), beyond, first_beyond, m_packet_no);
-    }
+    if (beyond > 0 && admit_refusal("far ahead", first_beyond))
+        report_event(3, "MirpError",
+                     "topic_id = %u, %zu cached packets from packet_no = %u dropped: not "
+                     "explained by the snapshot at packet_no = %u",
+                     topic_number(), beyond, first_beyond, m_packet_no);
     release_consumed();
 }
 

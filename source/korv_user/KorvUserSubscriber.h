@@ -167,6 +167,9 @@ private:
     const MirpPacket* next_cached_packet() const;
     // The topic id as the reports print it, never negative.
     unsigned topic_number() const;
+    // Whether a "MirpError" of this kind is to be written in full; the
+    // limiter's summary names the first and last packet it counted.
+    bool admit_refusal(const char* kind, uint32_t packet_no);
 
     Reactor* m_reactor;
     KorvUserTopic* m_topic;

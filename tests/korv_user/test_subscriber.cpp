@@ -434,8 +434,8 @@ TEST_F(SubscriberTest, ReportsPrintTopicIdsAbove32767Unsigned)
 {
     KorvUserTopic topic(int16_t(40000));
     login();
-    m_subscriber.reset(new KorvUserSubscriber(&m_reactor, topic.get_topic_id(), &topic,
-                                              m_stub.get()));
+    m_subscriber.reset(
+        new KorvUserSubscriber(&m_reactor, topic.get_topic_id(), &topic, m_stub.get()));
     Parsed query = next_request();
     m_peer.send(packet(0x32, query.request_id, field(0x7777, std::string(1600, 'x'))));
     ASSERT_TRUE(run_until(m_reactor, [&] { return m_events.count("QryError") > 0; }));
@@ -567,8 +567,9 @@ protected:
             while (m_peer.next_packet(request)) {
                 if (request.trans_id == 0x31) {
                     ++figures.queries;
-                    m_peer.send(packet(0x32, request.request_id,
-                                       snapshot_body(int(last_sent), '0', 3, 100 + int(last_sent))));
+                    m_peer.send(
+                        packet(0x32, request.request_id,
+                               snapshot_body(int(last_sent), '0', 3, 100 + int(last_sent))));
                 } else if (request.trans_id == 0x33) {
                     ++figures.queries;
                     uint32_t end = std::min(get32(request.body, 10), last_sent + 1);
@@ -590,8 +591,8 @@ protected:
             m_reactor,
             [&] {
                 serve();
-                if (sent.size() < count && Clock::now() >= start + std::chrono::milliseconds(
-                                                                      50 * long(sent.size()))) {
+                if (sent.size() < count &&
+                    Clock::now() >= start + std::chrono::milliseconds(50 * long(sent.size()))) {
                     feed(mirp_packet(++last_sent));
                     sent.push_back(Clock::now());
                     if (forged && sent.size() == 5)
@@ -619,10 +620,11 @@ TEST_F(ForgedPacketTest, AForgedFarAheadPacketCostsNeitherQueriesNorLag)
     LineFigures clean = run_line(1, 20, false);
     LineFigures forged = run_line(21, 20, true);
     testing::internal::GetCapturedStdout();
-    printf("20 packets/s for 1 s: %d queries, lag mean %.1f ms max %ld ms; with a forged packet "
-           "%d queries, lag mean %.1f ms max %ld ms\n",
-           clean.queries, clean.mean_lag_ms, clean.max_lag_ms, forged.queries, forged.mean_lag_ms,
-           forged.max_lag_ms);
+    printf(
+        "20 packets/s for 1 s: %d queries, lag mean %.1f ms max %ld ms; with a forged packet "
+        "%d queries, lag mean %.1f ms max %ld ms\n",
+        clean.queries, clean.mean_lag_ms, clean.max_lag_ms, forged.queries, forged.mean_lag_ms,
+        forged.max_lag_ms);
     EXPECT_LE(forged.queries, 2 * clean.queries);
     // Without the stray packet the lag is a fraction of a millisecond; a
     // few milliseconds of slack keep a busy machine from failing the test.
