@@ -19,8 +19,9 @@ class KorvUserTopic;
 int parse_snap_events(Packet& body, KorvUserTopic* topic);
 
 // One instrument group, up to the next group header or the body's end. An
-// unknown field is reported on standard output and skipped.
-int parse_instrument_event(Packet& body, KorvUserTopic* topic);
+// unknown field is skipped; the first one of a body is reported on standard
+// output, and unknown_reported, shared by the body's groups, says it was.
+int parse_instrument_event(Packet& body, KorvUserTopic* topic, bool& unknown_reported);
 
 // One event field each, applied to the context's instrument.
 int parse_md_entry_event(Packet& body, const InstrumentEventContext& context, KorvUserTopic* topic);

@@ -82,10 +82,13 @@ int parse_delta(Packet& body, const InstrumentEventContext& context, KorvUserTop
 }
 
 // A field this receiver does not know is stepped over whole, unless its size
-// runs past the body: then there is nothing sound to step to.
-int skip_unknown_field(Packet& body, const MirpFieldHeader& header)
+// runs past the body: then there is nothing sound to step to. One line per
+// body tells of it: a body may hold hundreds of such fields.
+int skip_unknown_field(Packet& body, const MirpFieldHeader& header, bool& reported)
 {
-    printf("unkown field id=%d size=%d\n", header.FieldID, header.FieldSize);
+    if (!reported)
+        printf("unkown field id=%d size=%d\n", header.FieldID, header.FieldSize);
+    reported = true;
     if (header.FieldSize > body.length() - MIRP_FIELD_HLEN)
         return EC_FORMAT;
     body.pop(MIRP_FIELD_HLEN + header.FieldSize);
@@ -94,7 +97,7 @@ int skip_unknown_field(Packet& body, const MirpFieldHeader& header)
 
 }  // namespace
 
-int parse_instrument_event(Packet& body, KorvUserTopic* topic)
+int parse_instrument_event(Packet& body, KorvUserTopic* topic, bool& unknown_reported)
 {
     InstrumentEventContext context;
     int ret = mirp_get_field<CODEC_InstrumentEventHeader>(context, body);
@@ -137,7 +140,7 @@ int parse_instrument_event(Packet& body, KorvUserTopic* topic)
                 ret = parse_delta(body, context, topic);
                 break;
             default:
-                ret = skip_unknown_field(body, header);
+                ret = skip_unknown_field(body, header, unknown_reported);
                 break;
         }
     }
@@ -147,17 +150,25 @@ int parse_instrument_event(Packet& body, KorvUserTopic* topic)
 int parse_snap_events(Packet& body, KorvUserTopic* topic)
 {
     int ret = EC_NONE;
+    bool unknown_reported = false;
     while (ret == EC_NONE && body.length() > 0) {
         MirpFieldHeader header;
         if (mirp_peek_field(body, header) != EC_NONE ||
             header.FieldID != MIRP_FID_InstrumentEventHeader)
             return EC_FORMAT;
-        ret = parse_instrument_event(body, topic);
+        ret = parse_instrument_event(body, topic, unknown_reported);
     }
     return ret;
 }
 
 namespace {
+
+// How far `to` lies after `from` among packet numbers that wrap; negative
+// when it lies before.
+int32_t serial_distance(uint32_t from, uint32_t to)
+{
+    return static_cast<int32_t>(to - from);
+}
 
 // A snapshot record is taken only whole: a short field would leave the tail
 // of the record zero and put made-up values into the book.
@@ -181,6 +192,12 @@ KorvUserSubscriber::KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUse
       m_stub(stub),
       m_snap_no(0),
       m_packet_no(0),
+      m_packet_line(0),
+      m_snapshot_packet_no(0),
+      m_snapshot_packet_known(false),
+      m_unserved_end(0),
+      m_unserved(false),
+      m_far_ahead_run(0),
       m_gap_end(0),
       m_gap_begin(0),
       m_gap_retry(0),
@@ -197,7 +214,8 @@ KorvUserSubscriber::KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUse
       m_auth_task(this),
       m_fetch_task(this),
       m_flush_task(this),
-      m_result_set(nullptr)
+      m_result_set(nullptr),
+      m_mirp_reports("MirpError", 3)
 {
     (void)topic_id;  // the book has it
     post_action(SID_Auth);
@@ -284,8 +302,31 @@ void KorvUserSubscriber::qry_topic_snap()
 
 const MirpPacket* KorvUserSubscriber::next_cached_packet() const
 {
-    auto next = m_cached_packets.upper_bound(m_packet_no);
+    auto next = m_cached_packets.upper_bound(m_packet_line);
     return next == m_cached_packets.end() ? nullptr : &next->second->packet;
+}
+
+unsigned KorvUserSubscriber::topic_number() const
+{
+    return uint16_t(m_topic->get_topic_id());
+}
+
+void KorvUserSubscriber::set_packet_no(uint32_t packet_no)
+{
+    m_packet_line += serial_distance(m_packet_no, packet_no);
+    m_packet_no = packet_no;
+}
+
+int64_t KorvUserSubscriber::cache_key(uint32_t packet_no) const
+{
+    return m_packet_line + serial_distance(m_packet_no, packet_no);
+}
+
+bool KorvUserSubscriber::admit_refusal(const char* kind, uint32_t packet_no)
+{
+    char sender[32];
+    snprintf(sender, sizeof sender, "packet_no = %u", packet_no);
+    return m_mirp_reports.admit(kind, sender);
 }
 
 void KorvUserSubscriber::qry_topic_gap()
@@ -298,7 +339,7 @@ void KorvUserSubscriber::qry_topic_gap()
         post_action(SID_Flush);
         return;
     }
-    if (next != nullptr && next->packet_no() < m_gap_end)
+    if (next != nullptr && serial_distance(next->packet_no(), m_gap_end) > 0)
         m_gap_end = next->packet_no();
     if (begin == m_gap_begin) {
         ++m_gap_retry;
@@ -309,14 +350,16 @@ void KorvUserSubscriber::qry_topic_gap()
     // Replies that keep missing the first packet would have the subscriber
     // ask for it forever while the cache grows; a snapshot moves past it.
     if (m_gap_retry >= MAX_GAP_RETRY) {
-        report_event(3, "GapError", "topic_id = %d, packets [%u, %u) not served, snapshot queried",
-                     m_topic->get_topic_id(), begin, m_gap_end);
+        report_event(3, "GapError", "topic_id = %u, packets [%u, %u) not served, snapshot queried",
+                     topic_number(), begin, m_gap_end);
+        m_unserved_end = m_gap_end;
+        m_unserved = true;
         m_gap_begin = 0;
         m_gap_retry = 0;
         wait_action(SID_QrySnap);
         return;
     }
-    printf("qry_topic_gap [%d, %d)\n", int(begin), int(m_gap_end));
+    printf("qry_topic_gap [%u, %u)\n", begin, m_gap_end);
     close_result_set();
     m_result_set = m_stub->req_qry_topic_gap(m_topic->get_topic_id(), begin, m_gap_end);
     if (m_result_set == nullptr) {
@@ -333,31 +376,17 @@ void KorvUserSubscriber::on_fetch()
     m_action_task.cancel();
     if (m_result_set == nullptr)
         return;
-    PacketBufferExt<MDQP_PACKET_SIZE> buffer;
-    buffer.reset(0);
-    int ret = EC_NONE;
     if (m_state == SID_QrySnap) {
-        m_topic->begin_snapshot();
-        int count = 0;
-        while ((ret = m_result_set->read(buffer)) == EC_NONE) {
-            if (buffer.length() == 0)
-                break;
-            if (handle_rsp_qry_topic_snap(buffer) != 0) {
-                count = 0;
-                break;
-            }
-            buffer.reset(0);
-            ++count;
-        }
-        report_oversized(ret);
+        bool whole = read_snapshot();
         close_result_set();
-        if (count > 0) {
-            m_topic->commit();
+        if (whole)
             post_action(SID_Flush);
-        } else {
+        else
             wait_action(SID_QrySnap);
-        }
     } else if (m_state == SID_QryGap) {
+        PacketBufferExt<MDQP_PACKET_SIZE> buffer;
+        buffer.reset(0);
+        int ret;
         while ((ret = m_result_set->read(buffer)) == EC_NONE) {
             handle_rsp_qry_topic_gap(buffer);
             buffer.reset(0);
@@ -368,13 +397,64 @@ void KorvUserSubscriber::on_fetch()
     }
 }
 
+// A snapshot read in part would go live as if whole: the packets it lacks
+// would be missing from the book, and those it holds would be applied again
+// from the multicast after a number that is not the snapshot's. So a reply
+// that stops early (a packet refused, an empty packet before the last one)
+// or never says its packet number is refused whole and asked again.
+bool KorvUserSubscriber::read_snapshot()
+{
+    PacketBufferExt<MDQP_PACKET_SIZE> buffer;
+    buffer.reset(0);
+    m_topic->begin_snapshot();
+    m_snapshot_packet_known = false;
+    const char* fault = nullptr;
+    bool empty_read = false;
+    int ret;
+    while ((ret = m_result_set->read(buffer)) == EC_NONE) {
+        if (buffer.length() == 0) {
+            empty_read = true;
+            continue;
+        }
+        if (empty_read) {
+            fault = "an empty packet before its last";
+            break;
+        }
+        if (handle_rsp_qry_topic_snap(buffer) != 0)
+            return false;
+        buffer.reset(0);
+    }
+    if (ret == EC_INSUF_BUFFER) {
+        report_oversized(ret);
+        return false;
+    }
+    if (fault == nullptr && !m_snapshot_packet_known)
+        fault = "no packet number";
+    if (fault != nullptr) {
+        report_event(3, "QryError", "topic_id = %u, snapshot refused: %s", topic_number(), fault);
+        return false;
+    }
+    set_packet_no(m_snapshot_packet_no);
+    // Cached packets the snapshot cannot explain go: those too far ahead of
+    // it, and, when it does not even reach a gap no server could fill, those
+    // from that gap's end on. Wrongly dropped, a packet is only fetched again.
+    uint32_t end = m_packet_no + MAX_AHEAD + 1;
+    if (m_unserved && serial_distance(m_packet_no + 1, m_unserved_end) > 0 &&
+        serial_distance(m_unserved_end, end) > 0)
+        end = m_unserved_end;
+    m_unserved = false;
+    trim_cache(end);
+    m_topic->commit();
+    return true;
+}
+
 // A reply packet that does not fit the buffer ends the reading of its
 // reply; what was read before it stands.
 void KorvUserSubscriber::report_oversized(int read_result) const
 {
     if (read_result == EC_INSUF_BUFFER)
-        report_event(3, "QryError", "topic_id = %d, reply packet larger than %d bytes refused",
-                     m_topic->get_topic_id(), MDQP_PACKET_SIZE);
+        report_event(3, "QryError", "topic_id = %u, reply packet larger than %d bytes refused",
+                     topic_number(), MDQP_PACKET_SIZE);
 }
 
 int KorvUserSubscriber::handle_rsp_qry_topic_snap(const Packet& packet)
@@ -391,6 +471,9 @@ int KorvUserSubscriber::handle_rsp_qry_topic_snap(const Packet& packet)
                                  field.id(), field.size(), int(sizeof info.ErrorID));
                     return EC_FORMAT;
                 }
+                // A success ahead of the records is no reason to skip them.
+                if (info.ErrorID == 0)
+                    break;
                 report_event(3, "QryError", "%d %s", info.ErrorID, info.ErrorMsg);
                 return info.ErrorID;
             }
@@ -448,8 +531,9 @@ int KorvUserSubscriber::handle_rsp_qry_topic_snap(const Packet& packet)
                 MDQP_MirpPakcetNo packet_no;
                 if (!fetch_record(field, packet_no))
                     break;
-                m_packet_no = uint32_t(packet_no.PacketNo);
-                printf("rsp qry topic packet no = %d\n", packet_no.PacketNo);
+                m_snapshot_packet_no = uint32_t(packet_no.PacketNo);
+                m_snapshot_packet_known = true;
+                printf("rsp qry topic packet no = %u\n", m_snapshot_packet_no);
                 break;
             }
             default:
@@ -468,8 +552,8 @@ void KorvUserSubscriber::handle_rsp_qry_topic_gap(const Packet& packet)
             return;
         // Another topic's packet would be applied to this book by number.
         if (mirp.topic_id() != uint16_t(m_topic->get_topic_id())) {
-            report_event(3, "QryError", "gap reply of topic %d carries a packet of topic %d",
-                         m_topic->get_topic_id(), int(mirp.topic_id()));
+            report_event(3, "QryError", "gap reply of topic %u carries a packet of topic %u",
+                         topic_number(), unsigned(mirp.topic_id()));
             continue;
         }
         handle_mirp_packet(mirp);
@@ -478,22 +562,63 @@ void KorvUserSubscriber::handle_rsp_qry_topic_gap(const Packet& packet)
 
 void KorvUserSubscriber::handle_mirp_packet(const MirpPacket& packet)
 {
+    if (refuse_far_ahead(packet))
+        return;
     int r;
     // While a backlog is being replayed, a newer packet goes in behind it:
     // taken now it would be seen as a gap over packets that are cached.
-    if (m_state == SID_Live && !m_cached_packets.empty() && packet.packet_no() > m_packet_no)
+    if (m_state == SID_Live && !m_cached_packets.empty() &&
+        serial_distance(m_packet_no, packet.packet_no()) > 0)
         r = EC_WOULDBLOCK;
     else
         r = delivery_mirp_packet(packet);
     if (r == 0)
         return;
     printf(
-        "KorvUserSubscriber::handle_mirp_packet topic_id = %d, packet_no =%d, type=%d "
+        "KorvUserSubscriber::handle_mirp_packet topic_id = %u, packet_no =%u, type=%d "
         "length=%d, ret=%d\n",
-        int(packet.topic_id()), int(packet.packet_no()), int(packet.type()), int(packet.length()),
+        unsigned(packet.topic_id()), packet.packet_no(), int(packet.type()), int(packet.length()),
         r);
     if (r == EC_WOULDBLOCK && packet.type() != MIRP_TYPE_Heartbeat)
         cache_packet(packet);
+}
+
+// A single stray datagram numbered far ahead would otherwise open a hole that
+// no server can fill, and hold every later packet in the cache behind it
+// through gap queries, a "GapError" and a snapshot, again and again. Before
+// the book has a number, and while a snapshot is awaited, there is nothing
+// to measure by: the snapshot trims the cache instead.
+bool KorvUserSubscriber::refuse_far_ahead(const MirpPacket& packet)
+{
+    if (m_state == SID_Auth || m_state == SID_QrySnap)
+        return false;
+    uint32_t packet_no = packet.packet_no();
+    int32_t distance = serial_distance(m_packet_no, packet_no);
+    if (distance <= 0)
+        return false;
+    if (uint32_t(distance) <= MAX_AHEAD) {
+        m_far_ahead_run = 0;
+        return false;
+    }
+    if (admit_refusal("far ahead", packet_no))
+        report_event(3, "MirpError",
+                     "topic_id = %u, packet_no = %u refused: more than %u ahead of packet_no = %u",
+                     topic_number(), packet_no, MAX_AHEAD, m_packet_no);
+    // A stream that did jump keeps sending such packets, and only a snapshot
+    // can take the book there.
+    if (++m_far_ahead_run >= MAX_FAR_AHEAD_RUN) {
+        report_event(3, "MirpError",
+                     "topic_id = %u, %d packets in a row far ahead of packet_no = %u, snapshot "
+                     "queried",
+                     topic_number(), m_far_ahead_run, m_packet_no);
+        m_far_ahead_run = 0;
+        m_gap_begin = 0;
+        m_gap_retry = 0;
+        m_fetch_task.cancel();
+        close_result_set();
+        post_action(SID_QrySnap);
+    }
+    return true;
 }
 
 int KorvUserSubscriber::delivery_mirp_packet(const MirpPacket& packet)
@@ -501,9 +626,10 @@ int KorvUserSubscriber::delivery_mirp_packet(const MirpPacket& packet)
     if (m_state != SID_Live)
         return EC_WOULDBLOCK;
     uint32_t packet_no = packet.packet_no();
-    if (packet_no <= m_packet_no)
+    int32_t distance = serial_distance(m_packet_no, packet_no);
+    if (distance <= 0)
         return EC_NONE;
-    if (packet_no > m_packet_no + 1) {
+    if (distance > 1) {
         m_gap_end = packet_no;
         if (m_line_count > 1) {
             m_state = SID_QryGap;
@@ -514,34 +640,41 @@ int KorvUserSubscriber::delivery_mirp_packet(const MirpPacket& packet)
         }
         return EC_WOULDBLOCK;
     }
-    if (packet.type() != MIRP_TYPE_MarketEvent)
+    if (packet.type() == MIRP_TYPE_Heartbeat)
         return EC_NONE;
-    apply_market_event(packet);
-    if ((packet.flag() & MIRP_FLAG_CONTINUE) == 0) {
-        ++m_snap_no;
-        m_topic->commit();
+    // A packet of a type this receiver does not know still takes its number:
+    // left in place it would open a gap that no reply could close.
+    if (packet.type() == MIRP_TYPE_MarketEvent) {
+        apply_market_event(packet);
+        if ((packet.flag() & MIRP_FLAG_CONTINUE) == 0) {
+            ++m_snap_no;
+            m_topic->commit();
+        }
     }
-    ++m_packet_no;
+    set_packet_no(m_packet_no + 1);
     return EC_NONE;
 }
 
 // A packet that cannot be deciphered or decoded is reported and counts as
-// taken: asking for it again would bring the same bytes.
+// taken: asking for it again would bring the same bytes. A sender of such
+// packets gets the first of each kind reported in full, then a count.
 void KorvUserSubscriber::apply_market_event(const MirpPacket& packet)
 {
-    int topic_id = m_topic->get_topic_id();
+    unsigned topic_id = topic_number();
     if (m_cipher == nullptr) {
         if (!m_cipher_reported)
             report_event(3, "MirpError",
-                         "topic_id = %d, no cipher for the topic: market events dropped from "
+                         "topic_id = %u, no cipher for the topic: market events dropped from "
                          "packet_no = %u on",
                          topic_id, packet.packet_no());
         m_cipher_reported = true;
         return;
     }
     if (packet.length() > static_cast<unsigned long>(MIRP_CONTENT_SIZE)) {
-        report_event(3, "MirpError", "topic_id = %d, packet_no = %u dropped: content of %lu bytes",
-                     topic_id, packet.packet_no(), packet.length());
+        if (admit_refusal("content", packet.packet_no()))
+            report_event(3, "MirpError",
+                         "topic_id = %u, packet_no = %u dropped: content of %lu bytes", topic_id,
+                         packet.packet_no(), packet.length());
         return;
     }
     unsigned char content[MIRP_CONTENT_SIZE];
@@ -549,8 +682,9 @@ void KorvUserSubscriber::apply_market_event(const MirpPacket& packet)
     int ret = m_cipher->decrypt(reinterpret_cast<const unsigned char*>(packet.data()),
                                 packet.length(), content, length);
     if (ret != EC_NONE || length > sizeof content) {
-        report_event(3, "MirpError", "topic_id = %d, packet_no = %u dropped: decrypt %d", topic_id,
-                     packet.packet_no(), ret);
+        if (admit_refusal("decrypt", packet.packet_no()))
+            report_event(3, "MirpError", "topic_id = %u, packet_no = %u dropped: decrypt %d",
+                         topic_id, packet.packet_no(), ret);
         return;
     }
     const MirpHeader* header = packet.const_header();
@@ -558,8 +692,8 @@ void KorvUserSubscriber::apply_market_event(const MirpPacket& packet)
     m_topic->set_snap_time(header->SnapSeconds, header->SnapMillisec);
     Packet body(reinterpret_cast<const char*>(content), int(length));
     ret = parse_snap_events(body, m_topic);
-    if (ret != EC_NONE)
-        report_event(3, "MirpError", "topic_id = %d, packet_no = %u: events cut short, %d",
+    if (ret != EC_NONE && admit_refusal("events", packet.packet_no()))
+        report_event(3, "MirpError", "topic_id = %u, packet_no = %u: events cut short, %d",
                      topic_id, packet.packet_no(), ret);
 }
 
@@ -581,27 +715,28 @@ void KorvUserSubscriber::on_flush()
 void KorvUserSubscriber::cache_packet(const MirpPacket& packet)
 {
     uint32_t packet_no = packet.packet_no();
-    if (m_cached_packets.count(packet_no) != 0)
+    int64_t key = cache_key(packet_no);
+    if (m_cached_packets.count(key) != 0)
         return;
     unsigned long length = packet.length();
     if (m_cached_packets.size() >= MAX_CACHED_PACKETS ||
         length > MAX_CACHED_BYTES - m_cached_bytes) {
         if (!m_cache_full_reported)
             report_event(3, "MirpError",
-                         "topic_id = %d, cache full at %zu packets of %lu bytes: packet_no = %u "
+                         "topic_id = %u, cache full at %zu packets of %lu bytes: packet_no = %u "
                          "refused",
-                         m_topic->get_topic_id(), m_cached_packets.size(), m_cached_bytes,
-                         packet_no);
+                         topic_number(), m_cached_packets.size(), m_cached_bytes, packet_no);
         m_cache_full_reported = true;
         return;
     }
-    m_cached_packets[packet_no] = hold_packet(packet);
+    m_cached_packets[key] = hold_packet(packet, key);
     m_cached_bytes += length;
 }
 
-KorvUserSubscriber::CachedPacket* KorvUserSubscriber::hold_packet(const MirpPacket& packet)
+KorvUserSubscriber::CachedPacket* KorvUserSubscriber::hold_packet(const MirpPacket& packet,
+                                                                  int64_t key)
 {
-    m_packet_queue.push_back(CachedPacket{packet, false});
+    m_packet_queue.push_back(CachedPacket{packet, false, key});
     MirpPacket& copy = m_packet_queue.back().packet;
     unsigned long length = packet.length();
     if (length > 0) {
@@ -624,6 +759,11 @@ void KorvUserSubscriber::pop_cached_packet()
     m_cached_packets.erase(lowest);
     if (m_cached_packets.empty())
         m_cache_full_reported = false;
+    release_consumed();
+}
+
+void KorvUserSubscriber::release_consumed()
+{
     // Storage goes back in arrival order: a consumed packet behind a live
     // one waits for it. A live one that is never reached (numbered far
     // ahead of the stream) would so hold back everything that came after
@@ -639,9 +779,40 @@ void KorvUserSubscriber::pop_cached_packet()
         if (m_packet_queue.size() <= 2 * m_cached_packets.size())
             return;
         CachedPacket& front = m_packet_queue.front();
-        m_cached_packets[front.packet.packet_no()] = hold_packet(front.packet);
+        m_cached_packets[front.key] = hold_packet(front.packet, front.key);
         front.consumed = true;
     }
+}
+
+void KorvUserSubscriber::trim_cache(uint32_t end)
+{
+    std::map<int64_t, CachedPacket*> kept;
+    int32_t reach = serial_distance(m_packet_no, end);
+    size_t beyond = 0;
+    uint32_t first_beyond = 0;
+    for (const auto& entry : m_cached_packets) {
+        CachedPacket* cached = entry.second;
+        uint32_t packet_no = cached->packet.packet_no();
+        int32_t distance = serial_distance(m_packet_no, packet_no);
+        if (distance > 0 && distance < reach) {
+            cached->key = cache_key(packet_no);
+            kept.emplace(cached->key, cached);
+            continue;
+        }
+        if (distance > 0 && beyond++ == 0)
+            first_beyond = packet_no;
+        cached->consumed = true;
+        m_cached_bytes -= cached->packet.length();
+    }
+    m_cached_packets.swap(kept);
+    if (m_cached_packets.empty())
+        m_cache_full_reported = false;
+    if (beyond > 0 && admit_refusal("far ahead", first_beyond))
+        report_event(3, "MirpError",
+                     "topic_id = %u, %zu cached packets from packet_no = %u dropped: not "
+                     "explained by the snapshot at packet_no = %u",
+                     topic_number(), beyond, first_beyond, m_packet_no);
+    release_consumed();
 }
 
 }  // namespace USER

@@ -8,6 +8,17 @@
 // replaying a backlog, packets are cached; their bytes live in a FIFO
 // allocator and are released in arrival order.
 //
+// Packet numbers wrap past 0xFFFFFFFF, so they are only ever compared by
+// their serial distance (the signed difference of the unsigned numbers). The
+// cache orders them on a 64-bit line that does not wrap: the last applied
+// number has its place on the line, and every other number sits at its
+// serial distance from it.
+//
+// Anyone on the network can send the group a datagram, so a number far ahead
+// of the book is no reason to stall it: once the book has a packet number,
+// packets more than MAX_AHEAD beyond it are refused, and a snapshot drops the
+// cached packets it cannot explain.
+//
 // One subscriber holds the sequence state of its topic for every multicast
 // line that carries the topic (the A and B lines of an exchange): each line's
 // demultiplexer feeds the same subscriber, so a packet is applied once
@@ -26,6 +37,7 @@
 
 #include "source/mirp_protocol/MirpPacket.h"
 #include "velta/source/base/FifoAllocator.h"
+#include "velta/source/base/ReportLimiter.h"
 #include "velta/source/task/Task.h"
 
 class MirpCipher;
@@ -65,6 +77,14 @@ public:
         MAX_CACHED_PACKETS * static_cast<unsigned long>(MIRP_CONTENT_SIZE);
     // How long a hole waits for another line before it is queried.
     static constexpr unsigned GAP_GRACE = 20;
+    // Furthest a packet may lie beyond the book's packet number. A hole
+    // wider than the cache holds could not be replayed through it even if a
+    // server served it, so a packet beyond it is taken for forged or stray.
+    static constexpr uint32_t MAX_AHEAD = uint32_t(MAX_CACHED_PACKETS);
+    // Packets in a row refused as too far ahead, with none in reach between
+    // them, after which the stream is taken to have moved on and a snapshot
+    // is queried: a single stray one never gets there.
+    static constexpr int MAX_FAR_AHEAD_RUN = 16;
 
     // Not owned: reactor, topic and stub must outlive the subscriber.
     KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUserTopic* topic,
@@ -120,24 +140,53 @@ private:
     void handle_rsp_qry_topic_gap(const Packet& packet);
     void on_fetch();
     void on_flush();
+    // True when the snapshot was read whole and committed.
+    bool read_snapshot();
     int delivery_mirp_packet(const MirpPacket& packet);
+    // Whether a packet lies too far ahead of the book to be taken; reports it.
+    bool refuse_far_ahead(const MirpPacket& packet);
     void apply_market_event(const MirpPacket& packet);
     void cache_packet(const MirpPacket& packet);
     struct CachedPacket;
     // A copy of the packet at the back of m_packet_queue, its bytes taken
     // from m_packet_allocator.
-    CachedPacket* hold_packet(const MirpPacket& packet);
+    CachedPacket* hold_packet(const MirpPacket& packet, int64_t key);
     void pop_cached_packet();
+    // Returns the bytes of consumed packets at the front of m_packet_queue.
+    void release_consumed();
+    // After m_packet_no moved to a snapshot's: keeps the cached packets
+    // numbered after it and before end, placed anew on the line, and drops
+    // the others.
+    void trim_cache(uint32_t end);
+    void set_packet_no(uint32_t packet_no);
+    // The place of a packet number on the cache's line.
+    int64_t cache_key(uint32_t packet_no) const;
     void close_result_set();
     void report_oversized(int read_result) const;
     // The lowest cached packet numbered above the last applied one, or null.
     const MirpPacket* next_cached_packet() const;
+    // The topic id as the reports print it, never negative.
+    unsigned topic_number() const;
+    // Whether a "MirpError" of this kind is to be written in full; the
+    // limiter's summary names the first and last packet it counted.
+    bool admit_refusal(const char* kind, uint32_t packet_no);
 
     Reactor* m_reactor;
     KorvUserTopic* m_topic;
     KorvUserMdqpStub* m_stub;
     int m_snap_no;
     uint32_t m_packet_no;
+    // m_packet_no's place on the cache's line.
+    int64_t m_packet_line;
+    // The packet number of the snapshot being read, once its record came.
+    uint32_t m_snapshot_packet_no;
+    bool m_snapshot_packet_known;
+    // The end of the gap that the last "GapError" gave up on: a snapshot
+    // that does not reach it cannot explain the packets cached from there.
+    uint32_t m_unserved_end;
+    bool m_unserved;
+    // Packets refused in a row as too far ahead.
+    int m_far_ahead_run;
     uint32_t m_gap_end;
     // First packet of the last gap query and how often it was asked for
     // in a row without the replay getting past it.
@@ -155,8 +204,10 @@ private:
     struct CachedPacket {
         MirpPacket packet;
         bool consumed;
+        // Its place in m_cached_packets.
+        int64_t key;
     };
-    std::map<uint32_t, CachedPacket*> m_cached_packets;
+    std::map<int64_t, CachedPacket*> m_cached_packets;
     // Arrival order; owns the map's targets.
     std::deque<CachedPacket> m_packet_queue;
     FifoAllocator m_packet_allocator;
@@ -170,6 +221,8 @@ private:
     m_fetch_task_type m_fetch_task;
     m_flush_task_type m_flush_task;
     KorvMdqpResultSet* m_result_set;
+    // Refused packets: the first of each kind in full, then counted.
+    ReportLimiter m_mirp_reports;
 };
 
 }  // namespace USER

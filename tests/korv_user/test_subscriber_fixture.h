@@ -53,15 +53,17 @@ struct EventLog : Logger {
 };
 
 struct CountingHandler : KorvMarketDataHandler {
-    void handle_market_data(const TopicSettlementSession*, const TopicSnapTime*,
+    void handle_market_data(const TopicSettlementSession*, const TopicSnapTime* snap_time,
                             const TopicMarketData* market_data, const TopicPriceEntry*,
                             const TopicPriceEntry*) override
     {
         ++calls;
         last_volume = market_data->Volume;
+        last_snap_time = *snap_time;
     }
     int calls = 0;
     int last_volume = 0;
+    TopicSnapTime last_snap_time = TopicSnapTime();
 };
 
 template <class Record>
@@ -72,9 +74,10 @@ std::string record_field(const Record& record)
     return field(Record::field_id(), body);
 }
 
-// Instrument 0 "IF2001" with a volume of 100, three bid levels, depth 5, the
-// plain cipher (or cipher_type) and MIRP packet number packet_no.
-inline std::string snapshot_body(int packet_no, char cipher_type = '0', int bids = 3)
+// Instrument 0 "IF2001" with a volume of 100 (or volume), three bid levels,
+// depth 5, the plain cipher (or cipher_type) and MIRP packet number packet_no.
+inline std::string snapshot_body(int packet_no, char cipher_type = '0', int bids = 3,
+                                 int volume = 100)
 {
     MDQP_TopicAttribute attribute = MDQP_TopicAttribute();
     attribute.MarketDataDepth = 5;
@@ -87,7 +90,7 @@ inline std::string snapshot_body(int packet_no, char cipher_type = '0', int bids
     instrument.VolumeMultiple = 1;
     instrument.PriceTick = 1;
     MDQP_TopicMarketData market_data = MDQP_TopicMarketData();
-    market_data.Volume = 100;
+    market_data.Volume = volume;
     MDQP_MirpPakcetNo number = MDQP_MirpPakcetNo();
     number.PacketNo = packet_no;
     std::string body = record_field(attribute) + record_field(tag) + record_field(instrument) +
