@@ -401,12 +401,24 @@ void KorvUserSubscriber::on_fetch()
 // would be missing from the book, and those it holds would be applied again
 // from the multicast after a number that is not the snapshot's. So a reply
 // that stops early (a packet refused, an empty packet before the last one)
-// or never says its packet number is refused whole and asked again.
+// or never says its packet number is refused whole and asked again, and
+// what its records already changed is put back: the book and the snapshot
+// number stay as they were before the reply.
 bool KorvUserSubscriber::read_snapshot()
+{
+    int snap_no = m_snap_no;
+    m_topic->begin_snapshot();
+    if (take_snapshot())
+        return true;
+    m_topic->abort_snapshot();
+    m_snap_no = snap_no;
+    return false;
+}
+
+bool KorvUserSubscriber::take_snapshot()
 {
     PacketBufferExt<MDQP_PACKET_SIZE> buffer;
     buffer.reset(0);
-    m_topic->begin_snapshot();
     m_snapshot_packet_known = false;
     const char* fault = nullptr;
     bool empty_read = false;

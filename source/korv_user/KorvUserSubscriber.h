@@ -142,6 +142,8 @@ private:
     void on_flush();
     // True when the snapshot was read whole and committed.
     bool read_snapshot();
+    // Reads the reply into the open snapshot; true when whole and committed.
+    bool take_snapshot();
     int delivery_mirp_packet(const MirpPacket& packet);
     // Whether a packet lies too far ahead of the book to be taken; reports it.
     bool refuse_far_ahead(const MirpPacket& packet);

@@ -172,6 +172,8 @@ TEST_F(SubscriberTest, ASnapshotCutShortIsRefusedWhole)
         EXPECT_EQ(m_subscriber->get_state(), KorvUserSubscriber::SID_QrySnap) << c.what;
         EXPECT_EQ(m_subscriber->get_packet_no(), 0u) << c.what;
         EXPECT_EQ(m_handler.calls, 0) << c.what;
+        // What the refused reply's records defined is put back.
+        EXPECT_EQ(m_topic.get_instrument_count(), 0) << c.what;
     }
     testing::internal::GetCapturedStdout();
 }
