@@ -36,8 +36,8 @@ void CaptureCounters::count(const uint8_t* payload, size_t length)
 
 std::string CaptureCounters::line() const
 {
-    std::string text = "datagrams " + std::to_string(m_datagrams) + ", bytes " +
-                       std::to_string(m_bytes);
+    std::string text =
+        "datagrams " + std::to_string(m_datagrams) + ", bytes " + std::to_string(m_bytes);
     if (m_malformed != 0)
         text += ", malformed " + std::to_string(m_malformed);
     for (const auto& entry : m_topics)

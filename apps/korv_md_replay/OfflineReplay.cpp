@@ -106,8 +106,8 @@ int OfflineReplay::start(unsigned seconds, unsigned millisec, std::string& error
     m_publisher =
         new KORV::SIM::SimPublisher(nullptr, m_market.m_datagram_size, KORV::SIM::SimFaults(), 0);
     m_sim_topic = new KORV::SIM::SimTopic(m_topic_id, m_market.m_instruments, m_market.m_depth,
-                                          m_market.m_seed, m_market.m_history, m_publisher,
-                                          seconds, millisec);
+                                          m_market.m_seed, m_market.m_history, m_publisher, seconds,
+                                          millisec);
     m_server = new KORV::SIM::SimServer(&m_reactor, m_market, {m_sim_topic});
     std::string failed;
     if (m_server->start(failed) != 0) {

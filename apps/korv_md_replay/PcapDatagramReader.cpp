@@ -17,16 +17,16 @@ int PcapDatagramReader::open(const std::string& path)
     struct stat info;
     if (stat(path.c_str(), &info) == 0)
         m_size = long(info.st_size);
-    pcap_t* pcap =
-        pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, error_text);
+    pcap_t* pcap = pcap_open_offline_with_tstamp_precision(path.c_str(),
+                                                           PCAP_TSTAMP_PRECISION_MICRO, error_text);
     return opened(pcap, error_text, path);
 }
 
 int PcapDatagramReader::open(FILE* file, const std::string& name)
 {
     char error_text[PCAP_ERRBUF_SIZE] = "";
-    pcap_t* pcap = pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_MICRO,
-                                                            error_text);
+    pcap_t* pcap =
+        pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_MICRO, error_text);
     if (pcap == nullptr)
         fclose(file);  // libpcap leaves a stream it refused to its caller
     return opened(pcap, error_text, name);

@@ -110,8 +110,10 @@ size_t encode_udp_frame(const CapturedDatagram& datagram, uint8_t* out)
     // Ethernet: the group's multicast MAC address (its low 23 bits behind
     // 01:00:5e), a locally administered source, IPv4.
     const uint8_t* group = reinterpret_cast<const uint8_t*>(&datagram.group_addr);
-    const uint8_t ether[14] = {0x01, 0x00, 0x5e, uint8_t(group[1] & 0x7f), group[2], group[3],
-                               0x02, 0x00, 0x00, 0x00, 0x00, 0x01, 0x08, 0x00};
+    const uint8_t ether[14] = {0x01,     0x00,     0x5e, uint8_t(group[1] & 0x7f),
+                               group[2], group[3], 0x02, 0x00,
+                               0x00,     0x00,     0x00, 0x01,
+                               0x08,     0x00};
     memcpy(out, ether, sizeof ether);
     uint8_t* ip = out + 14;
     memset(ip, 0, 20);

@@ -11,7 +11,7 @@
 #include <cstdint>
 
 struct CapturedDatagram {
-    int64_t time_us = 0;  // receive time, microseconds since the epoch
+    int64_t time_us = 0;       // receive time, microseconds since the epoch
     uint32_t source_addr = 0;  // network order
     uint32_t group_addr = 0;   // network order
     uint16_t source_port = 0;

@@ -55,7 +55,7 @@ double monotonic_seconds()
 }
 
 struct ReplayCommand {
-    double speed = 0;  // 0: full speed
+    double speed = 0;   // 0: full speed
     int progress = -1;  // -1: when standard error is a terminal
     bool verbose = false;
     std::string path;
@@ -120,8 +120,7 @@ public:
         for (int i = 0; i < WIDTH; ++i)
             bar[i] = i < percent * WIDTH / 100 ? '#' : '.';
         bar[WIDTH] = '\0';
-        fprintf(stderr, "\r[%s] %3d%% %llu datagrams", bar, percent,
-                (unsigned long long)datagrams);
+        fprintf(stderr, "\r[%s] %3d%% %llu datagrams", bar, percent, (unsigned long long)datagrams);
         if (last)
             fputc('\n', stderr);
         fflush(stderr);

@@ -158,7 +158,8 @@ TEST(CaptureFiles, AForeignFileIsNamedAsNoCaptureAndTheReplayEndsWithThatMessage
     write_bytes("foreign.pcap", "timestamp,price\n1,4000\n2,4001\n");
     PcapDatagramReader reader;
     EXPECT_EQ(reader.open("foreign.pcap"), EC_READ);
-    EXPECT_EQ(reader.get_error(), "foreign.pcap: not a readable capture file (unknown file format)");
+    EXPECT_EQ(reader.get_error(),
+              "foreign.pcap: not a readable capture file (unknown file format)");
     EXPECT_EQ(reader.open("missing.pcap"), EC_READ);
 
     const std::string bytes = valid_file();
