@@ -14,7 +14,8 @@
 
 class ReplayLineHandler : public BRAX::KORV_USER_API::KorvMarketDataHandler {
 public:
-    // out is not owned.
+    // out is not owned; the lines reach it through its own buffer, so the
+    // caller flushes it when it wants them seen.
     explicit ReplayLineHandler(FILE* out);
     ~ReplayLineHandler() override;
     ReplayLineHandler(const ReplayLineHandler&) = delete;
@@ -30,6 +31,11 @@ public:
 
 private:
     FILE* m_out;
+    // Where the application's handler prints: in memory, because it flushes
+    // after every line, which on a file would be a system call per line.
+    FILE* m_lines_out;
+    char* m_lines_data;
+    size_t m_lines_size;
     // The test application's own handler.
     BRAX::KORV_USER_API::KorvMarketDataHandler* m_lines;
     uint64_t m_calls;

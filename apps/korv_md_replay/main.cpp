@@ -206,6 +206,9 @@ int main(int argc, char** argv)
         bytes += datagram.length;
         if (command.speed > 0 || datagrams % FEEDS_PER_POLL == 0) {
             replay.poll();
+            // At a recorded pace someone may be watching the lines.
+            if (command.speed > 0)
+                fflush(lines);
             progress.update(reader.get_position(), datagrams);
         }
     }
