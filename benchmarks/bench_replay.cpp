@@ -86,7 +86,7 @@ std::unique_ptr<OfflineReplay> started_replay(BRAX::KORV_USER_API::KorvMarketDat
     market.m_seed = SEED;
     std::unique_ptr<OfflineReplay> replay(new OfflineReplay(BenchFeed::TOPIC_ID, market, &handler));
     std::string error;
-    if (replay->start(0, 0, error) != 0) {
+    if (replay->start(0, 0, 1, error) != 0) {
         fprintf(stderr, "bench_replay: %s\n", error.c_str());
         return nullptr;
     }

@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     g_world = new World;
     std::string error;
-    if (g_world->replay.start(1767605400, 0, error) != 0) {
+    if (g_world->replay.start(1767605400, 0, 1, error) != 0) {
         fprintf(stderr, "fuzz_replay_stream: %s\n", error.c_str());
         exit(2);
     }

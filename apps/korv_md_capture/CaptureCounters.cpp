@@ -29,6 +29,8 @@ void CaptureCounters::count(const uint8_t* payload, size_t length)
                 ++topic.gaps;
                 topic.missing += uint64_t(ahead);
             }
+        } else {
+            topic.first_no = no;
         }
         topic.next_no = heartbeat ? no : no + 1;
     }

@@ -21,6 +21,7 @@ public:
         uint64_t gaps = 0;     // holes
         uint64_t missing = 0;  // packet numbers in them
         uint32_t next_no = 0;
+        uint32_t first_no = 0;  // of the first packet seen
     };
 
     // One datagram's payload: counted, and its whole MIRP packets with it.

@@ -90,7 +90,8 @@ KorvUserSubscriber* OfflineReplay::get_subscriber() const
     return m_demuxer->find_subscriber(uint16_t(m_topic_id));
 }
 
-int OfflineReplay::start(unsigned seconds, unsigned millisec, std::string& error)
+int OfflineReplay::start(unsigned seconds, unsigned millisec, uint32_t first_packet_no,
+                         std::string& error)
 {
     int port = free_local_port();
     if (port < 0) {
@@ -108,6 +109,7 @@ int OfflineReplay::start(unsigned seconds, unsigned millisec, std::string& error
     m_sim_topic = new KORV::SIM::SimTopic(m_topic_id, m_market.m_instruments, m_market.m_depth,
                                           m_market.m_seed, m_market.m_history, m_publisher, seconds,
                                           millisec);
+    m_sim_topic->seek(long(first_packet_no - 1), SEEK_SET);
     m_server = new KORV::SIM::SimServer(&m_reactor, m_market, {m_sim_topic});
     std::string failed;
     if (m_server->start(failed) != 0) {

@@ -10,8 +10,12 @@
 // prints the lines. The demultiplexer never joins its group.
 //
 // The snapshot is the simulator's market as it starts from the given seed,
-// instruments and depth, at packet 0: a capture of the simulator from its
-// first packet on therefore replays to the simulator's own end state.
+// instruments and depth, claimed at the packet before the capture's first
+// one: a capture of the simulator from its first packet on therefore
+// replays to the simulator's own end state. A capture that starts later
+// (live) applies from its first packet on without asking for the packets
+// before it; until an instrument changes, the book holds its starting
+// values, and events that do not fit them are refused by the book.
 //
 // Caller's thread only.
 #pragma once
@@ -58,10 +62,10 @@ public:
     OfflineReplay& operator=(const OfflineReplay&) = delete;
 
     // Starts the query server, with the market's time set to seconds and
-    // millisec (take the capture's first one, so that runs agree), and steps
-    // the loop until the subscriber has its snapshot: 0, or a negative code
-    // with error set.
-    int start(unsigned seconds, unsigned millisec, std::string& error);
+    // millisec (take the capture's first one, so that runs agree) and its
+    // snapshot claiming first_packet_no - 1, and steps the loop until the
+    // subscriber has its snapshot: 0, or a negative code with error set.
+    int start(unsigned seconds, unsigned millisec, uint32_t first_packet_no, std::string& error);
     // One captured datagram through the demultiplexer: its answer (0 when
     // every packet in it was whole).
     int feed(const uint8_t* payload, size_t length);

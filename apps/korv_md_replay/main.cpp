@@ -6,7 +6,9 @@
 //
 // The query side is the simulator's, in this process; its market options
 // (--topic, --seed, --instruments, --depth, credentials) must be those of
-// the run that was captured. The handler's lines go to standard output, the
+// the run that was captured. Its snapshot claims the packet before the
+// topic's first one in the file, so a capture that starts live replays
+// from there on (see OfflineReplay). The handler's lines go to standard output, the
 // library's own diagnostic lines to standard error with --verbose (else
 // nowhere), a progress bar and a summary line to standard error.
 #include <fcntl.h>
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/korv_md_capture/CaptureCounters.h"
 #include "apps/korv_md_replay/OfflineReplay.h"
 #include "apps/korv_md_replay/PcapDatagramReader.h"
 #include "apps/korv_md_replay/ReplayLineHandler.h"
@@ -101,6 +104,24 @@ int parse_command(int argc, char** argv, ReplayCommand& command, std::string& er
     return 0;
 }
 
+// The number of the topic's first packet in the file (for a heartbeat, the
+// number it announces), or 1 when the file holds none.
+uint32_t first_packet_no(const std::string& path, int topic_id)
+{
+    PcapDatagramReader reader;
+    CaptureCounters counters;
+    CapturedDatagram datagram;
+    if (reader.open(path) != 0)
+        return 1;
+    while (reader.next(datagram) == 1) {
+        counters.count(datagram.payload, datagram.length);
+        auto topic = counters.get_topics().find(uint16_t(topic_id));
+        if (topic != counters.get_topics().end())
+            return topic->second.first_no;
+    }
+    return 1;
+}
+
 class ProgressBar {
 public:
     ProgressBar(bool shown, long size) : m_shown(shown && size > 0), m_size(size) {}
@@ -180,7 +201,7 @@ int main(int argc, char** argv)
     ReplayLineHandler handler(lines);
     OfflineReplay replay(command.market.m_topics[0], command.market, &handler);
     if (replay.start(unsigned(datagram.time_us / 1000000), unsigned(datagram.time_us / 1000 % 1000),
-                     error) != 0) {
+                     first_packet_no(command.path, command.market.m_topics[0]), error) != 0) {
         fprintf(stderr, "korv_md_replay: %s\n", error.c_str());
         return 1;
     }

@@ -1,7 +1,8 @@
 // The capture tools end to end, in a private network namespace: a capture
-// of the simulator, replayed offline, ends with the simulator's truth, and
-// two replays print the same lines; the simulator publishes a capture again
-// datagram for datagram. About 8 seconds.
+// of the simulator, replayed offline, ends with the simulator's truth, two
+// replays print the same lines, and one that starts late asks for nothing
+// before its start; the simulator publishes a capture again datagram for
+// datagram. About 8 seconds.
 #include "tests/ChildProcess.h"
 #include "tests/SimTruth.h"
 
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/korv_md_capture/PcapDatagramWriter.h"
 #include "apps/korv_md_replay/PcapDatagramReader.h"
 
 using child_process::build_dir;
@@ -78,6 +80,26 @@ TEST_F(CaptureReplay, AReplayedCaptureEndsWithTheTruthAndPrintsTheSameLinesTwice
     EXPECT_EQ(want.size(), 12u);
     EXPECT_EQ(sim_truth::last_application_lines(first), want);
     EXPECT_EQ(sim_truth::read_file("second.txt"), first);
+
+    // The same feed joined late: the replay takes it from its first packet
+    // on and asks for none before it.
+    PcapDatagramReader reader;
+    PcapDatagramWriter writer;
+    ASSERT_EQ(reader.open("feed.pcap"), 0);
+    ASSERT_EQ(writer.open("late.pcap"), 0);
+    CapturedDatagram datagram;
+    for (int n = 0; reader.next(datagram) == 1; ++n)
+        if (n >= 50)
+            writer.write(datagram);
+    ASSERT_EQ(writer.close(), 0);
+    EXPECT_EQ(wait_exit(spawn(
+                  {"/bin/sh", "-c", replay + " --verbose --instruments 12 --seed 7 late.pcap 2>&1"},
+                  "late.txt")),
+              0);
+    const std::string late = sim_truth::read_file("late.txt");
+    EXPECT_EQ(late.find("qry_topic_gap"), std::string::npos) << late;
+    EXPECT_EQ(late.find("packets missing"), std::string::npos) << late;
+    EXPECT_EQ(sim_truth::last_application_lines(late).size(), 12u);
 }
 
 TEST_F(CaptureReplay, TheSimulatorPublishesACaptureDatagramForDatagram)
