@@ -132,6 +132,8 @@ std::map<std::string, long> summary(const std::string& path)
 
 TEST(Dissector, TsharkShowsWhatTheSimulatorSent)
 {
+    ASSERT_EQ(access(TSHARK_PATH, X_OK), 0) << "no tshark (" TSHARK_PATH "): install tshark";
+    ASSERT_EQ(access(DUMPCAP_PATH, X_OK), 0) << "no dumpcap (" DUMPCAP_PATH "): install tshark";
     mkdir("dissector", 0755);
     ASSERT_EQ(chdir("dissector"), 0);
     unlink("all.pcap");
