@@ -13,39 +13,29 @@ PcapDatagramReader::~PcapDatagramReader()
 
 int PcapDatagramReader::open(const std::string& path)
 {
-    char error_text[PCAP_ERRBUF_SIZE] = "";
+    if (m_pcap != nullptr)
+        pcap_close(m_pcap);
+    m_name = path;
+    m_size = 0;
+    m_skipped = 0;
     struct stat info;
     if (stat(path.c_str(), &info) == 0)
         m_size = long(info.st_size);
-    pcap_t* pcap = pcap_open_offline_with_tstamp_precision(path.c_str(),
-                                                           PCAP_TSTAMP_PRECISION_MICRO, error_text);
-    return opened(pcap, error_text, path);
-}
-
-int PcapDatagramReader::open(FILE* file, const std::string& name)
-{
     char error_text[PCAP_ERRBUF_SIZE] = "";
-    pcap_t* pcap =
-        pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_MICRO, error_text);
-    if (pcap == nullptr)
-        fclose(file);  // libpcap leaves a stream it refused to its caller
-    return opened(pcap, error_text, name);
-}
-
-int PcapDatagramReader::opened(pcap_t* pcap, const char* error_text, const std::string& name)
-{
-    m_name = name;
-    if (pcap == nullptr) {
-        m_error = name + ": not a readable capture file (" + error_text + ")";
+    m_pcap = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO,
+                                                     error_text);
+    if (m_pcap == nullptr) {
+        m_error = path + ": not a readable capture file (" + error_text + ")";
         return EC_READ;
     }
-    m_pcap = pcap;
-    m_link_type = pcap_datalink(pcap);
+    m_link_type = pcap_datalink(m_pcap);
     return EC_NONE;
 }
 
 int PcapDatagramReader::next(CapturedDatagram& out)
 {
+    if (m_pcap == nullptr)
+        return EC_READ;  // open() failed and said why
     for (;;) {
         pcap_pkthdr* header;
         const u_char* frame;

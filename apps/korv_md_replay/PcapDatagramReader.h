@@ -21,14 +21,13 @@ public:
     PcapDatagramReader(const PcapDatagramReader&) = delete;
     PcapDatagramReader& operator=(const PcapDatagramReader&) = delete;
 
-    // 0, or EC_READ when the file cannot be opened or is no capture file
-    // (get_error() says why).
+    // Opens a file (closing the one open before): 0, or EC_READ when it
+    // cannot be opened or is no capture file (get_error() says why).
     int open(const std::string& path);
-    // The same on a stream the reader takes over (closed with the reader).
-    int open(FILE* file, const std::string& name);
 
     // 1 with the next datagram (its payload valid until the next call), 0
-    // at the end of the file, EC_FORMAT for a damaged file (get_error()).
+    // at the end of the file, EC_FORMAT for a damaged file (get_error()),
+    // EC_READ when no file is open.
     int next(CapturedDatagram& out);
 
     const std::string& get_error() const { return m_error; }
@@ -40,8 +39,6 @@ public:
     long get_size() const { return m_size; }
 
 private:
-    int opened(pcap_t* pcap, const char* error_text, const std::string& name);
-
     pcap_t* m_pcap = nullptr;
     int m_link_type = 0;
     long m_size = 0;
