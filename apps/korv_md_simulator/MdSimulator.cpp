@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "apps/korv_md_simulator/SimPublisher.h"
+#include "apps/korv_md_simulator/SimReplaySource.h"
 #include "apps/korv_md_simulator/SimServer.h"
 #include "apps/korv_md_simulator/SimTopic.h"
 #include "apps/korv_md_simulator/SimTruthWriter.h"
@@ -55,6 +56,7 @@ MdSimulator::MdSimulator(const SimOptions& options)
       m_reactor(new SelectReactor()),
       m_udpg(new UdpgProtocol(m_reactor)),
       m_publisher(nullptr),
+      m_replay(nullptr),
       m_server(nullptr),
       m_tick_scheduler(m_reactor->open_delay_scheduler(TICK_MS)),
       m_tick_task(this),
@@ -95,6 +97,7 @@ MdSimulator::~MdSimulator()
     m_tick_task.cancel();
     delete m_tick_scheduler;
     delete m_server;
+    delete m_replay;
     for (SimTopic* topic : m_topics)
         delete topic;
     delete m_publisher;
@@ -109,6 +112,14 @@ void MdSimulator::request_stop()
 
 int MdSimulator::start()
 {
+    if (!m_options.m_replay_path.empty()) {
+        std::string error;
+        m_replay = new SimReplaySource();
+        if (m_replay->open(m_options.m_replay_path, error) != 0) {
+            fprintf(stderr, "korv_md_simulator: %s\n", error.c_str());
+            return -1;
+        }
+    }
     std::string location;
     int result = m_server->start(location);
     if (result != 0) {
@@ -161,7 +172,16 @@ void MdSimulator::on_tick()
         m_server->stop_serving(m_options.m_stop_location);
         m_stop_done = true;
     }
-    if (m_publishing) {
+    if (m_replay != nullptr) {
+        std::string error;
+        if (m_replay->publish_due(elapsed, *m_publisher, error) != 0)
+            fprintf(stderr, "korv_md_simulator: %s\n", error.c_str());
+        if (m_replay->at_end() && m_publishing) {
+            // Lingers from the end of the file on.
+            m_publishing = false;
+            m_options.m_duration_seconds = double(elapsed) / 1000;
+        }
+    } else if (m_publishing) {
         if (elapsed >= to_ms(m_options.m_duration_seconds))
             m_publishing = false;
         else
@@ -170,7 +190,7 @@ void MdSimulator::on_tick()
     unsigned seconds;
     unsigned millisec;
     wall_clock(seconds, millisec);
-    for (size_t i = 0; i < m_topics.size(); ++i) {
+    for (size_t i = 0; i < m_topics.size() && m_replay == nullptr; ++i) {
         if (elapsed - m_last_sent_ms[i] >= uint64_t(m_options.m_heartbeat_ms)) {
             m_topics[i]->publish_heartbeat(seconds, millisec);
             m_last_sent_ms[i] = elapsed;

@@ -5,7 +5,9 @@
 // allows by then (topics in turn), sends a heartbeat for every topic idle
 // for the heartbeat time, runs the timed faults and ends the datagram
 // being packed. Publishing stops after the duration; serving and heartbeats
-// go on for the linger time, then the simulator is done.
+// go on for the linger time, then the simulator is done. With a capture
+// to replay, its datagrams are published instead of the topics' sequences
+// and heartbeats, until the file ends.
 //
 // The reactor's loop is driven by the caller, one iteration per step(),
 // on the caller's thread; tests interleave their own objects on the same
@@ -27,6 +29,7 @@ namespace KORV {
 namespace SIM {
 
 class SimPublisher;
+class SimReplaySource;
 class SimServer;
 class SimTopic;
 
@@ -77,6 +80,8 @@ private:
     Reactor* m_reactor;
     UdpgProtocol* m_udpg;
     SimPublisher* m_publisher;
+    // Set with --replay: publishes instead of the topics.
+    SimReplaySource* m_replay;
     std::vector<SimTopic*> m_topics;
     std::vector<uint64_t> m_last_sent_ms;
     SimServer* m_server;

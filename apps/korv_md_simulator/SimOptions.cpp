@@ -113,6 +113,8 @@ std::string SimOptions::usage_text(const char* program)
            "  --heartbeat MS         idle time of a topic before a heartbeat, 10..60000 (500)\n"
            "  --datagram BYTES       largest datagram, 1232..65507 (1472)\n"
            "  --truth FILE           write the published state at exit\n"
+           "  --replay FILE          publish the datagrams of a capture file at their recorded\n"
+           "                         pace instead of the market (its packets, not the truth)\n"
            "Fault injection:\n"
            "  --drop FRACTION        drop this fraction of datagrams, 0..1 (0)\n"
            "  --duplicate FRACTION   send this fraction of datagrams twice, 0..1 (0)\n"
@@ -237,6 +239,10 @@ int SimOptions::parse_option(const std::string& name, const char* value)
         if (*value == '\0')
             return fail(bad + ": expected a file name");
         m_truth_path = value;
+    } else if (name == "--replay") {
+        if (*value == '\0')
+            return fail(bad + ": expected a file name");
+        m_replay_path = value;
     } else if (name == "--drop" || name == "--duplicate" || name == "--truncate" ||
                name == "--delay") {
         if (!parse_double(value, 0, 1, d))

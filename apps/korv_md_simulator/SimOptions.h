@@ -42,6 +42,8 @@ public:
     int m_heartbeat_ms;
     int m_datagram_size;
     std::string m_truth_path;
+    // A capture file to publish instead of the market.
+    std::string m_replay_path;
 
     // Fault injection.
     double m_drop_fraction;

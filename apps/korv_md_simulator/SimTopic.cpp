@@ -126,9 +126,14 @@ int SimTopic::schedule(Task*)
     return 0;  // never full
 }
 
-long SimTopic::seek(long, int)
+long SimTopic::seek(long offset, int whence)
 {
-    throw std::logic_error("The method or operation is not implemented.");
+    // Only the start of the numbering moves: an offline replay's query side
+    // claims the packet before a capture's first one.
+    if (whence != SEEK_SET || m_history.size() != 0)
+        throw std::logic_error("The method or operation is not implemented.");
+    m_packet_no = uint32_t(offset);
+    return offset;
 }
 
 void SimTopic::write_snapshot(MdqpSender& sender) const

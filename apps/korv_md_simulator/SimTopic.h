@@ -58,6 +58,8 @@ public:
 
     // OutputStream<Packet>, for the encoder.
     int schedule(Task* task) override;
+    // SEEK_SET before anything was published: the number the snapshot
+    // claims and the next packet follows.
     long seek(long offset, int whence) override;
     long tell() override { return long(m_packet_no); }
     int write(const Packet& packet) override;
