@@ -35,6 +35,7 @@
 #include <deque>
 #include <map>
 
+#include "source/mdqp_protocol/MdqpChannel.h"
 #include "source/mirp_protocol/MirpPacket.h"
 #include "velta/source/base/FifoAllocator.h"
 #include "velta/source/base/ReportLimiter.h"
@@ -61,7 +62,10 @@ public:
     // Most cached packets replayed by one run of the flush task.
     static constexpr int MAX_GAP = 100;
     static constexpr int MIRP_CONTENT_SIZE = 1232;
-    static constexpr int MDQP_PACKET_SIZE = 1536;
+    // A reply packet is read whole into a buffer of this size: as long as the
+    // query channel accepts, so that a server sending long reply packets
+    // still gives a snapshot.
+    static constexpr int MDQP_PACKET_SIZE = int(MDQP_MAX_READ_LENGTH);
     static constexpr unsigned long CACHE_BLOCK_SIZE = 16384;
     // Gap queries in a row that bring nothing for the same first packet;
     // then the server no longer has it, and only a snapshot can help.
