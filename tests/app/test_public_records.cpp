@@ -36,28 +36,40 @@ TEST(AbsentValues, OnlyTheExactValueIsAbsent)
     EXPECT_FALSE(field == UFBaseFloatType::NULL_VALUE);
 }
 
-// The wire protocol repeats the public constants; the two copies must agree.
-TEST(EnumerationConstants, ProtocolValuesMatchThePublicOnes)
+// Applications and servers agree on these characters, so each is checked
+// against its fixed value in the public namespace and, where the wire has a
+// copy, in the protocol namespace.
+TEST(EnumerationConstants, HaveTheirFixedCharacters)
 {
-#define SAME(name) EXPECT_EQ(BRAX::KORV::name, BRAX::KORV_USER_API::name) << #name
-    SAME(CA_NULL);
-    SAME(PC_Futures);
-    SAME(PC_Options);
-    SAME(PC_Combination);
-    SAME(PC_Spot);
-    SAME(PC_EFP);
-    SAME(OT_NotOptions);
-    SAME(OT_CallOptions);
-    SAME(OT_PutOptions);
-    SAME(IS_BeforeTrading);
-    SAME(IS_NoTrading);
-    SAME(IS_Continous);
-    SAME(IS_AuctionOrdering);
-    SAME(IS_AuctionBalance);
-    SAME(IS_AuctionMatch);
-    SAME(IS_Closed);
-    SAME(IS_TransactionProcessing);
-    SAME(LANG_Chinese);
-    SAME(LANG_English);
-#undef SAME
+#define BOTH(name, value)                                 \
+    EXPECT_EQ(BRAX::KORV_USER_API::name, value) << #name; \
+    EXPECT_EQ(BRAX::KORV::name, value) << #name
+    BOTH(CA_NULL, '0');
+    BOTH(PC_Futures, '1');
+    BOTH(PC_Options, '2');
+    BOTH(PC_Combination, '3');
+    BOTH(PC_Spot, '4');
+    BOTH(PC_EFP, '5');
+    BOTH(OT_NotOptions, '0');
+    BOTH(OT_CallOptions, '1');
+    BOTH(OT_PutOptions, '2');
+    BOTH(IS_BeforeTrading, '0');
+    BOTH(IS_NoTrading, '1');
+    BOTH(IS_Continous, '2');
+    BOTH(IS_AuctionOrdering, '3');
+    BOTH(IS_AuctionBalance, '4');
+    BOTH(IS_AuctionMatch, '5');
+    BOTH(IS_Closed, '6');
+    BOTH(IS_TransactionProcessing, '7');
+    BOTH(LANG_Chinese, '0');
+    BOTH(LANG_English, '1');
+#undef BOTH
+    // Directions are public only; entry sides and level events wire only.
+    EXPECT_EQ(D_Buy, '0');
+    EXPECT_EQ(D_Sell, '1');
+    EXPECT_EQ(BRAX::KORV::MDET_Bid, '0');
+    EXPECT_EQ(BRAX::KORV::MDET_Ask, '1');
+    EXPECT_EQ(BRAX::KORV::MBP_EVENT_New, '1');
+    EXPECT_EQ(BRAX::KORV::MBP_EVENT_Change, '2');
+    EXPECT_EQ(BRAX::KORV::MBP_EVENT_Delete, '3');
 }

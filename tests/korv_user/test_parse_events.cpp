@@ -3,16 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "source/korv_user/KorvUserTopic.h"
-#include "source/mirp_protocol/MirpEncoder.h"
-#include "source/mirp_protocol/MirpFieldCodec.h"
-#include "source/mirp_protocol/MirpPacket.h"
-#include "source/mirp_protocol/PlainCipher.h"
-#include "tests/mirp/RecordingStream.h"
 #include "velta/source/task/ListHead.h"
 
 using namespace BRAX::KORV;
@@ -26,26 +20,24 @@ typedef std::vector<unsigned char> Bytes;
 
 const int INSTRUMENTS = 4;
 
-// A body built field by field with the codecs.
+// A one-byte zigzag varint: v in -64..63 goes out as 2v, or -2v - 1 when
+// negative.
+unsigned char small(int32_t v)
+{
+    EXPECT_TRUE(v >= -64 && v < 64) << v;
+    return static_cast<unsigned char>(v >= 0 ? 2 * v : -2 * v - 1);
+}
+
+// A body written field by field by hand, without the codecs under test.
 class Body {
 public:
-    template <typename CODEC, typename Record>
-    Body& add(uint16_t id, const Record& record)
-    {
-        unsigned char content[64];
-        int n = CODEC::field_encode(content, sizeof(content), &record);
-        EXPECT_GT(n, 0);
-        return raw(id, Bytes(content, content + n));
-    }
-    Body& group(int32_t instrument)
-    {
-        InstrumentEventContext context = {instrument, 0};
-        return add<CODEC_InstrumentEventHeader>(MIRP_FID_InstrumentEventHeader, context);
-    }
+    // Instrument event header: InstrumentNo, HeaderAttr1 0.
+    Body& group(int32_t instrument) { return raw(0x0003, {small(instrument), 0x00}); }
+    // Level event: EventType, EntryType, PriceLevel, PriceOffset, Volume, EventAttr1 0.
     Body& level(char event, char side, int32_t level, int32_t offset, int32_t volume)
     {
-        MIRP_MDEntryEvent e = {event, side, level, offset, volume, 0};
-        return add<CODEC_MDEntryEvent>(MIRP_FID_MDEntryEvent, e);
+        return raw(0x1001, {static_cast<unsigned char>(event), static_cast<unsigned char>(side),
+                            small(level), small(offset), small(volume), 0x00});
     }
     Body& raw(uint16_t id, const Bytes& content, int size = -1)
     {
@@ -124,10 +116,8 @@ TEST(ParseSnapEvents, TwoGroupsApplyToTheirInstruments)
     Body body;
     body.group(2).level('1', '0', 1, 4, 10);
     body.group(0).level('1', '1', 1, -2, 7);
-    MIRP_SettlementPrice settle = {6};
-    body.add<CODEC_PriceOffset>(MIRP_FID_SettlementPrice, settle);
-    MIRP_Delta delta = {0.25};
-    body.add<CODEC_Ratio>(MIRP_FID_Delta, delta);
+    body.raw(0x1017, {0x0C});                                            // settlement offset 6
+    body.raw(0x1018, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xD0, 0x3F});  // delta 0.25
 
     unsigned long left = 1;
     EXPECT_EQ(parse(body.m_bytes, &book.m_topic, &left), 0);
@@ -202,7 +192,7 @@ TEST(ParseSnapEvents, ErrorStopsTheWalkAfterTheEventsBefore)
 {
     Book book;
     Body body;
-    body.group(0).level('1', '0', 1, 0, 5).raw(MIRP_FID_Delta, {0, 0, 0, 0, 0, 0, 0});
+    body.group(0).level('1', '0', 1, 0, 5).raw(0x1018, {0, 0, 0, 0, 0, 0, 0});
     body.group(1).level('1', '0', 1, 0, 5);
     EXPECT_EQ(parse(body.m_bytes, &book.m_topic), -20);
     EXPECT_EQ(book.updated(), (std::vector<int>{0}));
@@ -211,11 +201,12 @@ TEST(ParseSnapEvents, ErrorStopsTheWalkAfterTheEventsBefore)
 TEST(ParseSnapEvents, EveryTruncationIsRefusedWithoutReadingPastIt)
 {
     Body body;
-    body.group(0).level('2', '0', 1, 300, 5);
-    MIRP_TradeSlice slice = {4, 3, 1LL << 33, -2};
-    body.add<CODEC_TradeSlice>(MIRP_FID_TradeSlice, slice);
-    MIRP_HighPrice high = {-70000};
-    body.add<CODEC_PriceOffset>(MIRP_FID_HighPrice, high);
+    body.group(0);
+    // Change, bid, level 1, offset 300, volume 5: multi-byte varints.
+    body.raw(0x1001, {0x32, 0x30, 0x02, 0xD8, 0x04, 0x0A, 0x00});
+    // Trade slice 4, 3, 2^33, -2.
+    body.raw(0x1002, {0x08, 0x06, 0x80, 0x80, 0x80, 0x80, 0x40, 0x03});
+    body.raw(0x1011, {0xDF, 0xC5, 0x08});  // high price offset -70000
     body.group(1).raw(0x2000, {9, 9});
     for (size_t n = 1; n < body.m_bytes.size(); ++n) {
         Book book;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "source/korv_user/KorvUserTopic.h"
@@ -12,6 +13,7 @@
 #include "source/mirp_protocol/MirpPacket.h"
 #include "source/mirp_protocol/PlainCipher.h"
 #include "tests/mirp/RecordingStream.h"
+#include "velta/source/task/ListHead.h"
 
 using namespace BRAX::KORV;
 using namespace KORV;
@@ -235,7 +237,138 @@ void expect_same_book(const KorvUserTopic& a, const KorvUserTopic& b)
     }
 }
 
+// One market event packet written out by hand: the 24-byte header, then one
+// instrument group that holds every kind of event, each field as id, size
+// and content. Every value is distinct, so a swapped field id or element
+// lands in the wrong place.
+// clang-format off
+const unsigned char LITERAL_PACKET[] = {
+    0x01,                    // version 1, CONTINUE clear
+    0x01,                    // market event
+    0x57, 0x00,              // ContentLength 87
+    0x04, 0x03, 0x02, 0x01,  // PacketNo 0x01020304
+    0x06, 0x05,              // TopicID 0x0506
+    0x03, 0x02,              // SnapMillisec 515
+    0x0D, 0x0C, 0x0B, 0x0A,  // SnapNo 0x0A0B0C0D
+    0x00, 0xF1, 0x53, 0x65,  // SnapSeconds 1700000000
+    0x08, 0x07,              // TradingDay 0x0708
+    0x00, 0x00,              // reserved
+    // Instrument event header: InstrumentNo 2, HeaderAttr1 -3.
+    0x03, 0x00, 0x02, 0x00, 0x04, 0x05,
+    // Level event: new, bid, level 1, offset -7, volume 300, attribute 64.
+    0x01, 0x10, 0x08, 0x00, 0x31, 0x30, 0x02, 0x0D, 0xD8, 0x04, 0x80, 0x01,
+    // Level event: new, ask, level 1, offset 9, volume 5, attribute 0.
+    0x01, 0x10, 0x06, 0x00, 0x31, 0x31, 0x02, 0x12, 0x0A, 0x00,
+    // Trade slice: last price offset 12, volume 3, turnover offset 2^33,
+    // open interest change -2.
+    0x02, 0x10, 0x08, 0x00, 0x18, 0x06, 0x80, 0x80, 0x80, 0x80, 0x40, 0x03,
+    0x11, 0x10, 0x01, 0x00, 0x28,  // high price offset 20
+    0x12, 0x10, 0x01, 0x00, 0x07,  // low price offset -4
+    0x13, 0x10, 0x01, 0x00, 0x0A,  // open price offset 5
+    0x14, 0x10, 0x01, 0x00, 0x0C,  // close price offset 6
+    0x15, 0x10, 0x01, 0x00, 0x50,  // upper limit price offset 40
+    0x16, 0x10, 0x01, 0x00, 0x4F,  // lower limit price offset -40
+    0x17, 0x10, 0x01, 0x00, 0x0E,  // settlement price offset 7
+    // Delta 0.375.
+    0x18, 0x10, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xD8, 0x3F,
+};
+// clang-format on
+
+std::string hex(const std::vector<char>& bytes)
+{
+    std::string out;
+    char digits[4];
+    for (char c : bytes) {
+        snprintf(digits, sizeof(digits), "%02X ", static_cast<unsigned char>(c));
+        out += digits;
+    }
+    return out;
+}
+
 }  // namespace
+
+TEST(MirpWireVector, LiteralPacketLandsInTheBookFieldByField)
+{
+    KorvUserTopic topic(0x0506);
+    define(topic);
+    ListHead updated;
+    ASSERT_EQ(topic.fetch_updated(updated), 0);
+    while (!updated.empty())
+        updated.head()->detach();
+    std::vector<std::vector<char>> packets{
+        std::vector<char>(LITERAL_PACKET, LITERAL_PACKET + sizeof(LITERAL_PACKET))};
+    EXPECT_EQ(receive(packets, topic), 1);
+    EXPECT_EQ(topic.get_snap_no(), 0x0A0B0C0D);
+    EXPECT_EQ(topic.get_snap_time()->SnapMillisec, 515);
+
+    ASSERT_EQ(topic.fetch_updated(updated), 0);
+    EXPECT_EQ(updated.head(), updated.tail()) << "only one instrument changed";
+    EXPECT_EQ(static_cast<Entry*>(updated.head())->InstrumentNo, 2);
+    while (!updated.empty())
+        updated.head()->detach();
+
+    // Instrument 2: PriceTick 0.75, TradeBasePrice 1002, LevelBasePrice 902,
+    // VolumeMultiple 5, and everything else 0 before the packet.
+    const Entry& e = *topic.get_instrument(2);
+    ASSERT_EQ(e.BidTable.get_count(), 1);
+    EXPECT_EQ(e.BidTable.get_entries()[0].Price, 896.75);  // -7 x 0.75 + 902
+    EXPECT_EQ(e.BidTable.get_entries()[0].Volume, 300);
+    ASSERT_EQ(e.AskTable.get_count(), 1);
+    EXPECT_EQ(e.AskTable.get_entries()[0].Price, 908.75);  // 9 x 0.75 + 902
+    EXPECT_EQ(e.AskTable.get_entries()[0].Volume, 5);
+    const MDQP_TopicMarketData& d = e.MarketData;
+    EXPECT_EQ(d.LastPrice, 1011.0);  // 12 x 0.75 + 1002
+    EXPECT_EQ(d.Volume, 3);
+    EXPECT_EQ(d.Turnover, 32212269750.0);  // 5 x (2^33 x 0.75 + 3 x 1002)
+    EXPECT_EQ(d.OpenInterest, -2.0);
+    EXPECT_EQ(d.HighPrice, 1017.0);
+    EXPECT_EQ(d.LowPrice, 999.0);
+    EXPECT_EQ(d.OpenPrice, 1005.75);
+    EXPECT_EQ(d.ClosePrice, 1006.5);
+    EXPECT_EQ(d.UpperLimitPrice, 1032.0);
+    EXPECT_EQ(d.LowerLimitPrice, 972.0);
+    EXPECT_EQ(d.SettlementPrice, 1007.25);
+    EXPECT_EQ(d.Delta, 0.375);
+    EXPECT_EQ(d.UpdateMillisec, 515);
+}
+
+TEST(MirpWireVector, EncoderWritesTheLiteralPacket)
+{
+    RecordingStream stream(0x01020303);
+    MirpEncoder encoder(0x0506, new PlainCipher(), &stream);
+    encoder.set_trading_day(0x0708);
+    unsigned int seconds = 1700000000;
+    encoder.prepare(MIRP_TYPE_MarketEvent, 0x0A0B0C0D, seconds, 515);
+    InstrumentEventContext context = {2, -3};
+    ASSERT_EQ(
+        encoder.append_field(MIRP_FID_InstrumentEventHeader,
+                             CODEC_InstrumentEventHeader::field_encode, &context, sizeof(context)),
+        0);
+    std::vector<Event> events(11);
+    events[0].id = MIRP_FID_MDEntryEvent;
+    events[0].level = {'1', '0', 1, -7, 300, 64};
+    events[1].id = MIRP_FID_MDEntryEvent;
+    events[1].level = {'1', '1', 1, 9, 5, 0};
+    events[2].id = MIRP_FID_TradeSlice;
+    events[2].slice = {12, 3, 1LL << 33, -2};
+    const uint16_t ids[] = {MIRP_FID_HighPrice,       MIRP_FID_LowPrice,
+                            MIRP_FID_OpenPrice,       MIRP_FID_ClosePrice,
+                            MIRP_FID_UpperLimitPrice, MIRP_FID_LowerLimitPrice,
+                            MIRP_FID_SettlementPrice};
+    const int32_t prices[] = {20, -4, 5, 6, 40, -40, 7};
+    for (int i = 0; i < 7; ++i) {
+        events[3 + i].id = ids[i];
+        events[3 + i].price = prices[i];
+    }
+    events[10].id = MIRP_FID_Delta;
+    events[10].delta.Delta = 0.375;
+    for (const Event& e : events)
+        encode(encoder, e);
+    ASSERT_EQ(encoder.flush(), 0);
+    ASSERT_EQ(stream.m_packets.size(), 1u);
+    EXPECT_EQ(hex(stream.m_packets[0]),
+              hex(std::vector<char>(LITERAL_PACKET, LITERAL_PACKET + sizeof(LITERAL_PACKET))));
+}
 
 TEST(MirpRoundTrip, SplitSequenceCommitsOnceWithEveryEventApplied)
 {

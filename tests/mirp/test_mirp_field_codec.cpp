@@ -43,20 +43,81 @@ Packet view(Bytes& bytes)
 
 }  // namespace
 
-TEST(CodecMDEntryEvent, EncodesTheKnownBytes)
+// Each codec's content written out by hand: the elements in record order,
+// zigzag varints least significant group first, chars and doubles as they
+// stand. Values are distinct, so a swapped element cannot decode to the same
+// record, and several take more than one group.
+TEST(CodecWireVectors, InstrumentEventHeader)
 {
-    MIRP_MDEntryEvent event = {'1', '0', 1, 4, 10, 0};
-    EXPECT_EQ((encode<CODEC_MDEntryEvent>(event)), (Bytes{0x31, 0x30, 0x02, 0x08, 0x14, 0x00}));
+    // InstrumentNo 300, HeaderAttr1 -65.
+    const Bytes wire{0xD8, 0x04, 0x81, 0x01};
+    InstrumentEventContext record = {};
+    EXPECT_EQ(CODEC_InstrumentEventHeader::field_decode(wire.data(), 4, &record), 4);
+    EXPECT_EQ(record.InstrumentNo, 300);
+    EXPECT_EQ(record.HeaderAttr1, -65);
+    EXPECT_EQ(encode<CODEC_InstrumentEventHeader>(record), wire);
+}
 
-    MIRP_MDEntryEvent back = {};
-    Bytes bytes{0x31, 0x30, 0x02, 0x08, 0x14, 0x00};
-    EXPECT_EQ(CODEC_MDEntryEvent::field_decode(bytes.data(), 6, &back), 6);
-    EXPECT_EQ(back.EventType, '1');
-    EXPECT_EQ(back.EntryType, '0');
-    EXPECT_EQ(back.PriceLevel, 1);
-    EXPECT_EQ(back.PriceOffset, 4);
-    EXPECT_EQ(back.Volume, 10);
-    EXPECT_EQ(back.EventAttr1, 0);
+TEST(CodecWireVectors, MDEntryEvent)
+{
+    {
+        const Bytes wire{0x31, 0x30, 0x02, 0x08, 0x14, 0x00};
+        MIRP_MDEntryEvent record = {};
+        EXPECT_EQ(CODEC_MDEntryEvent::field_decode(wire.data(), 6, &record), 6);
+        EXPECT_EQ(record.EventType, '1');
+        EXPECT_EQ(record.EntryType, '0');
+        EXPECT_EQ(record.PriceLevel, 1);
+        EXPECT_EQ(record.PriceOffset, 4);
+        EXPECT_EQ(record.Volume, 10);
+        EXPECT_EQ(record.EventAttr1, 0);
+        EXPECT_EQ(encode<CODEC_MDEntryEvent>(record), wire);
+    }
+    // '2' change, '1' ask, level 20, offset INT32_MIN, volume 8192, attr -1.
+    const Bytes wire{0x32, 0x31, 0x28, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 0x80, 0x80, 0x01, 0x01};
+    MIRP_MDEntryEvent record = {};
+    EXPECT_EQ(CODEC_MDEntryEvent::field_decode(wire.data(), 12, &record), 12);
+    EXPECT_EQ(record.EventType, '2');
+    EXPECT_EQ(record.EntryType, '1');
+    EXPECT_EQ(record.PriceLevel, 20);
+    EXPECT_EQ(record.PriceOffset, INT32_MIN);
+    EXPECT_EQ(record.Volume, 8192);
+    EXPECT_EQ(record.EventAttr1, -1);
+    EXPECT_EQ(encode<CODEC_MDEntryEvent>(record), wire);
+}
+
+TEST(CodecWireVectors, TradeSlice)
+{
+    // LastPriceOffset -1, Volume INT32_MAX, TurnoverOffset 5000000000,
+    // OpenInterestChange -300.
+    const Bytes wire{0x01, 0xFE, 0xFF, 0xFF, 0xFF, 0x0F, 0x80, 0xC8, 0xAF, 0xA0, 0x25, 0xD7, 0x04};
+    MIRP_TradeSlice record = {};
+    EXPECT_EQ(CODEC_TradeSlice::field_decode(wire.data(), 13, &record), 13);
+    EXPECT_EQ(record.LastPriceOffset, -1);
+    EXPECT_EQ(record.Volume, INT32_MAX);
+    EXPECT_EQ(record.TurnoverOffset, 5000000000LL);
+    EXPECT_EQ(record.OpenInterestChange, -300);
+    EXPECT_EQ(encode<CODEC_TradeSlice>(record), wire);
+}
+
+TEST(CodecWireVectors, PriceOffsetServesEveryDailyPrice)
+{
+    // PriceOffset -70000.
+    const Bytes wire{0xDF, 0xC5, 0x08};
+    MIRP_LowPrice low = {};
+    EXPECT_EQ(CODEC_PriceOffset::field_decode(wire.data(), 3, &low), 3);
+    EXPECT_EQ(low.PriceOffset, -70000);
+    EXPECT_EQ(encode<CODEC_PriceOffset>(low), wire);
+    MIRP_SettlementPrice settlement = {-70000};
+    EXPECT_EQ(encode<CODEC_PriceOffset>(settlement), wire);
+}
+
+TEST(CodecWireVectors, RatioIsTheLittleEndianDouble)
+{
+    const Bytes wire{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0xC0};
+    MIRP_Delta record = {};
+    EXPECT_EQ(CODEC_Ratio::field_decode(wire.data(), 8, &record), 8);
+    EXPECT_EQ(record.Delta, -2.5);
+    EXPECT_EQ(encode<CODEC_Ratio>(record), wire);
 }
 
 TEST(Codec, EncodeRefusesABufferBelowTheBoundAndWritesNothing)
@@ -83,13 +144,27 @@ TEST(Codec, EncodeRefusesABufferBelowTheBoundAndWritesNothing)
 
 TEST(Codec, LongestContentFitsTheBound)
 {
-    unsigned char out[64];
+    const Bytes min32{0xFF, 0xFF, 0xFF, 0xFF, 0x0F};
+    const Bytes min64{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};
+    Bytes out(64, 0xEE);
     MIRP_MDEntryEvent event = {'3', '1', INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN};
-    EXPECT_EQ(CODEC_MDEntryEvent::field_encode(out, 25, &event), 22);
+    ASSERT_EQ(CODEC_MDEntryEvent::field_encode(out.data(), 25, &event), 22);
+    Bytes expected{0x33, 0x31};
+    for (int i = 0; i < 4; ++i)
+        expected.insert(expected.end(), min32.begin(), min32.end());
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 22), expected);
+
     MIRP_TradeSlice slice = {INT32_MIN, INT32_MIN, INT64_MIN, INT64_MIN};
-    EXPECT_EQ(CODEC_TradeSlice::field_encode(out, 30, &slice), 30);
+    ASSERT_EQ(CODEC_TradeSlice::field_encode(out.data(), 30, &slice), 30);
+    expected = min32;
+    expected.insert(expected.end(), min32.begin(), min32.end());
+    expected.insert(expected.end(), min64.begin(), min64.end());
+    expected.insert(expected.end(), min64.begin(), min64.end());
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 30), expected);
     MIRP_TradeSlice back = {};
-    EXPECT_EQ(CODEC_TradeSlice::field_decode(out, 30, &back), 30);
+    EXPECT_EQ(CODEC_TradeSlice::field_decode(expected.data(), 30, &back), 30);
+    EXPECT_EQ(back.LastPriceOffset, INT32_MIN);
+    EXPECT_EQ(back.Volume, INT32_MIN);
     EXPECT_EQ(back.TurnoverOffset, INT64_MIN);
     EXPECT_EQ(back.OpenInterestChange, INT64_MIN);
 }
@@ -123,8 +198,9 @@ TEST(MirpGetField, ShortDoubleIsIncomplete)
 // the address sanitizer catches any read past it.
 TEST(MirpGetField, EveryTruncationIsRefusedWithoutReadingPastIt)
 {
-    MIRP_TradeSlice slice = {-123456, 77, 1LL << 40, -(1LL << 35)};
-    Bytes whole = field(MIRP_FID_TradeSlice, encode<CODEC_TradeSlice>(slice));
+    // LastPriceOffset -123456, Volume 77, TurnoverOffset 2^40, OpenInterestChange -2^35.
+    Bytes whole = field(0x1002, {0xFF, 0x88, 0x0F, 0x9A, 0x01, 0x80, 0x80, 0x80, 0x80, 0x80, 0x40,
+                                 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01});
     for (size_t n = 0; n < whole.size(); ++n) {
         Bytes cut(whole.begin(), whole.begin() + static_cast<long>(n));
         Packet packet = view(cut);
