@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <ctime>
 
 #include <korv_user_api/UFDataType.h>
 
@@ -46,6 +47,9 @@ void copy_update(UpdateRecord& record, int topic_id, const TopicSettlementSessio
                  const TopicSnapTime* snap_time, const TopicMarketData* md,
                  const TopicPriceEntry* bids, const TopicPriceEntry* asks)
 {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    record.handler_ns = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
     record.topic_id = topic_id;
     copy_text(record.session_day, session->SessionDay);
     copy_text(record.session_code, session->SessionCode);
@@ -83,6 +87,7 @@ void copy_update(UpdateRecord& record, int topic_id, const TopicSettlementSessio
 const std::vector<RecordColumn>& record_columns()
 {
     static const std::vector<RecordColumn> columns = {
+        KORV_COLUMN(handler_ns, "<i8", 1),
         KORV_COLUMN(topic_id, "<i4", 1),
         KORV_COLUMN(session_day, "S9", 1),
         KORV_COLUMN(session_code, "S9", 1),

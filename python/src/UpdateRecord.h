@@ -19,6 +19,10 @@ namespace korv_python {
 constexpr int LEVEL_COUNT = BRAX::KORV_USER_API::TOPIC_PRICE_ENTRY_COUNT - 1;
 
 struct UpdateRecord {
+    // CLOCK_MONOTONIC nanoseconds when the handler copied the update, the
+    // clock of Python's time.monotonic_ns(): what the queue added to the
+    // delivery is visible to the reader.
+    int64_t handler_ns;
     int32_t topic_id;
     char session_day[9];
     char session_code[9];

@@ -110,7 +110,8 @@ PYBIND11_MODULE(_korv, m)
         });
 
     py::class_<UpdateRecord> update(m, "Update");
-    update.def_readonly("topic_id", &UpdateRecord::topic_id)
+    update.def_readonly("handler_ns", &UpdateRecord::handler_ns)
+        .def_readonly("topic_id", &UpdateRecord::topic_id)
         .def_property_readonly("session_day", [](const UpdateRecord& r) { return text(r.session_day); })
         .def_property_readonly("session_code", [](const UpdateRecord& r) { return text(r.session_code); })
         .def_readonly("session_no", &UpdateRecord::session_no)
@@ -182,10 +183,17 @@ PYBIND11_MODULE(_korv, m)
         .def("take_batch", [](PyUserApi& api, size_t max_rows, py::object timeout) {
             if (max_rows == 0)
                 throw py::value_error("max_rows must be at least 1");
-            std::vector<UpdateRecord> records(std::min(max_rows, api.queue().capacity()));
-            size_t n = take_records(api.queue(), records.data(), records.size(), timeout);
-            return py::bytearray(reinterpret_cast<const char*>(records.data()),
-                                 n * sizeof(UpdateRecord));
+            // Records are copied straight into the bytes NumPy will view.
+            size_t rows = std::min(max_rows, api.queue().capacity());
+            auto raw = py::reinterpret_steal<py::bytearray>(
+                PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(rows * sizeof(UpdateRecord))));
+            if (!raw)
+                throw py::error_already_set();
+            auto* records = reinterpret_cast<UpdateRecord*>(PyByteArray_AS_STRING(raw.ptr()));
+            size_t n = take_records(api.queue(), records, rows, timeout);
+            if (PyByteArray_Resize(raw.ptr(), Py_ssize_t(n * sizeof(UpdateRecord))) != 0)
+                throw py::error_already_set();
+            return raw;
         }, py::arg("max_rows"), py::arg("timeout"),
            "Up to max_rows records as raw bytes of the batch layout.");
 }
