@@ -1,0 +1,144 @@
+"""The Python face of the compiled module: names, keyword arguments and the
+NumPy view of a batch."""
+
+import numpy as np
+
+from . import _korv
+
+Update = _korv.Update
+Level = _korv.Level
+
+# Updates held for a reader that falls behind; past it the oldest is dropped
+# and counted in UserApi.dropped. About 800 bytes each, allocated at once.
+DEFAULT_QUEUE_SIZE = 8192
+
+
+def _make_dtype():
+    columns, itemsize = _korv.record_layout()
+    names, formats, offsets = [], [], []
+    for name, kind, count, offset in columns:
+        names.append(name)
+        formats.append((kind, (count,)) if count > 1 else kind)
+        offsets.append(offset)
+    return np.dtype({"names": names, "formats": formats, "offsets": offsets,
+                     "itemsize": itemsize})
+
+
+# One row per delivered instrument. Absent prices are NaN; a side's levels
+# beyond bid_count/ask_count hold NaN and volume 0.
+DTYPE = _make_dtype()
+
+
+def _as_list(value, name):
+    if value is None:
+        return []
+    if isinstance(value, (str, bytes, int)):
+        return [value]
+    try:
+        return list(value)
+    except TypeError:
+        raise TypeError(f"{name} must be a value or a list of values, not "
+                        f"{type(value).__name__}") from None
+
+
+class UserApi:
+    """One subscriber: query servers, multicast groups, credentials, topics.
+
+    Configuration is taken at construction; ``start()`` (or entering a
+    ``with`` block) starts delivery and ``close()`` (or leaving the block)
+    ends it. Updates are read with ``updates()`` or ``batches()`` from any
+    Python thread; waiting releases the interpreter's lock.
+    """
+
+    def __init__(self, *, mdqp, mirp, participant_id, user_id, password, topics,
+                 log_file=None, queue_size=DEFAULT_QUEUE_SIZE):
+        if not isinstance(queue_size, int) or isinstance(queue_size, bool):
+            raise TypeError("queue_size must be an int")
+        if queue_size < 1:
+            raise ValueError("queue_size must be at least 1")
+        self._api = _korv._Api(queue_size)
+        try:
+            if log_file is not None:
+                self._api.set_log_file(str(log_file))
+            for location in _as_list(mdqp, "mdqp"):
+                self._api.reg_mdqp_location(location)
+            for location in _as_list(mirp, "mirp"):
+                self._api.reg_mirp_location(location)
+            self._api.set_authentication(participant_id, user_id, password)
+            for topic in _as_list(topics, "topics"):
+                if not isinstance(topic, int) or isinstance(topic, bool):
+                    raise TypeError(f"a topic must be an int, not {type(topic).__name__}")
+                self._api.subscribe_topic(topic)
+        except BaseException:
+            self._api.close()
+            raise
+
+    def start(self):
+        """Starts the library's thread; RuntimeError if started or closed."""
+        self._api.start()
+        return self
+
+    def close(self):
+        """Stops delivery; readers waiting in updates() or batches() end.
+        Updates already queued can still be read."""
+        self._api.close()
+
+    def __enter__(self):
+        if not self._api.started:
+            self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    @property
+    def closed(self):
+        return self._api.closed
+
+    @property
+    def queue_size(self):
+        return self._api.queue_size
+
+    @property
+    def delivered(self):
+        """Updates the library has handed to the queue."""
+        return self._api.delivered
+
+    @property
+    def dropped(self):
+        """Updates dropped because the queue was full (the oldest go first)."""
+        return self._api.dropped
+
+    @property
+    def pending(self):
+        """Updates in the queue, not yet read."""
+        return self._api.pending
+
+    def take(self, timeout=None):
+        """The next update, or None after timeout seconds (None: wait until
+        one comes or the API is closed)."""
+        return self._api.take(timeout)
+
+    def updates(self, timeout=None):
+        """Iterates over updates until none comes within timeout seconds, or
+        the API is closed and the queue drained."""
+        while True:
+            update = self._api.take(timeout)
+            if update is None:
+                return
+            yield update
+
+    def batch(self, max_rows=4096, timeout=None):
+        """Up to max_rows updates as a NumPy structured array of DTYPE,
+        waiting at most timeout seconds for the first; empty on time-out."""
+        raw = self._api.take_batch(max_rows, timeout)
+        return np.frombuffer(raw, dtype=DTYPE)
+
+    def batches(self, max_rows=4096, timeout=None):
+        """Iterates over batch() until one comes back empty."""
+        while True:
+            rows = self.batch(max_rows, timeout)
+            if len(rows) == 0:
+                return
+            yield rows

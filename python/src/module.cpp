@@ -1,0 +1,199 @@
+// The compiled half of the Python package `korv`: the API object, the
+// update record and the batch hand-over. The pure-Python half (korv/) gives
+// them their Python names and keyword arguments.
+//
+// Waiting for updates never holds the interpreter's lock, and wakes every
+// 50 ms to let Python run its signal handlers, so Ctrl-C interrupts a
+// waiting reader promptly.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include "PyUserApi.h"
+
+// std::invalid_argument reaches Python as ValueError and every other
+// exception of PyUserApi as RuntimeError, through pybind11's own translation.
+
+namespace py = pybind11;
+using namespace korv_python;
+
+namespace {
+
+constexpr std::chrono::milliseconds SIGNAL_SLICE(50);
+
+template <size_t N>
+py::str text(const char (&field)[N])
+{
+    size_t length = strnlen(field, N);
+    return py::reinterpret_steal<py::str>(PyUnicode_DecodeLatin1(field, Py_ssize_t(length), nullptr));
+}
+
+py::object optional_price(double value)
+{
+    return std::isnan(value) ? py::none() : py::object(py::float_(value));
+}
+
+// "HH:MM:SS" and milliseconds as a datetime.time; None when the text is not
+// a time of day.
+py::object time_of_day(const char (&field)[9], int millisec)
+{
+    int hour, minute, second;
+    char end;
+    if (sscanf(field, "%2d:%2d:%2d%c", &hour, &minute, &second, &end) != 3 || hour < 0 ||
+        hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || millisec < 0 ||
+        millisec > 999)
+        return py::none();
+    static py::object time_type = py::module_::import("datetime").attr("time");
+    return time_type(hour, minute, second, millisec * 1000);
+}
+
+struct Level {
+    double price;
+    int volume;
+};
+
+std::vector<Level> side(const double* prices, const int32_t* volumes, int count)
+{
+    std::vector<Level> levels;
+    for (int i = 0; i < count && i < LEVEL_COUNT; ++i)
+        levels.push_back({prices[i], volumes[i]});
+    return levels;
+}
+
+// Takes up to max records, waiting at most timeout seconds (forever when
+// None) without the interpreter's lock; raises what a signal handler raised.
+size_t take_records(UpdateQueue& queue, UpdateRecord* out, size_t max, py::object timeout)
+{
+    using clock = std::chrono::steady_clock;
+    bool forever = timeout.is_none();
+    double seconds = forever ? 0.0 : timeout.cast<double>();
+    if (!forever && !(seconds >= 0.0))
+        throw py::value_error("timeout must be None or a number of seconds >= 0");
+    clock::time_point deadline =
+        clock::now() + std::chrono::duration_cast<clock::duration>(
+                           std::chrono::duration<double>(forever ? 0.0 : seconds));
+    for (;;) {
+        std::chrono::milliseconds wait = SIGNAL_SLICE;
+        if (!forever) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+            wait = std::max(std::chrono::milliseconds(0), std::min(left, SIGNAL_SLICE));
+        }
+        size_t n;
+        {
+            py::gil_scoped_release release;
+            n = queue.take(out, max, wait);
+        }
+        if (n != 0 || queue.closed() || (!forever && clock::now() >= deadline))
+            return n;
+        if (PyErr_CheckSignals() != 0)
+            throw py::error_already_set();
+    }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_korv, m)
+{
+    m.doc() = "Compiled core of the korv package; use korv.UserApi.";
+
+    py::class_<Level>(m, "Level")
+        .def_readonly("price", &Level::price)
+        .def_readonly("volume", &Level::volume)
+        .def("__iter__", [](const Level& l) { return py::iter(py::make_tuple(l.price, l.volume)); })
+        .def("__eq__", [](const Level& a, const Level& b) { return a.price == b.price && a.volume == b.volume; })
+        .def("__repr__", [](const Level& l) {
+            return "Level(price=" + py::repr(py::float_(l.price)).cast<std::string>() +
+                   ", volume=" + std::to_string(l.volume) + ")";
+        });
+
+    py::class_<UpdateRecord> update(m, "Update");
+    update.def_readonly("handler_ns", &UpdateRecord::handler_ns)
+        .def_readonly("topic_id", &UpdateRecord::topic_id)
+        .def_property_readonly("session_day", [](const UpdateRecord& r) { return text(r.session_day); })
+        .def_property_readonly("session_code", [](const UpdateRecord& r) { return text(r.session_code); })
+        .def_readonly("session_no", &UpdateRecord::session_no)
+        .def_property_readonly("snap_date", [](const UpdateRecord& r) { return text(r.snap_date); })
+        .def_property_readonly("snap_time", [](const UpdateRecord& r) {
+            return time_of_day(r.snap_time, r.snap_millisec);
+        })
+        .def_property_readonly("snap_time_text", [](const UpdateRecord& r) { return text(r.snap_time); })
+        .def_readonly("snap_millisec", &UpdateRecord::snap_millisec)
+        .def_property_readonly("instrument_id", [](const UpdateRecord& r) { return text(r.instrument_id); })
+        .def_readonly("volume", &UpdateRecord::volume)
+        .def_readonly("snap_value4", &UpdateRecord::snap_value4)
+        .def_property_readonly("update_date", [](const UpdateRecord& r) { return text(r.update_date); })
+        .def_property_readonly("update_time", [](const UpdateRecord& r) {
+            return time_of_day(r.update_time, r.update_millisec);
+        })
+        .def_property_readonly("update_time_text", [](const UpdateRecord& r) { return text(r.update_time); })
+        .def_readonly("update_millisec", &UpdateRecord::update_millisec)
+        .def_property_readonly("bids", [](const UpdateRecord& r) {
+            return side(r.bid_price, r.bid_volume, r.bid_count);
+        })
+        .def_property_readonly("asks", [](const UpdateRecord& r) {
+            return side(r.ask_price, r.ask_volume, r.ask_count);
+        });
+    // Every price-like column: None when absent.
+    for (const RecordColumn& column : record_columns()) {
+        if (strcmp(column.type, "<f8") != 0 || column.count != 1)
+            continue;
+        size_t offset = column.offset;
+        update.def_property_readonly(column.name, [offset](const UpdateRecord& r) {
+            double value;
+            memcpy(&value, reinterpret_cast<const char*>(&r) + offset, sizeof value);
+            return optional_price(value);
+        });
+    }
+    update.def("__repr__", [](const UpdateRecord& r) {
+        return "Update(topic_id=" + std::to_string(r.topic_id) + ", instrument_id='" +
+               text(r.instrument_id).cast<std::string>() + "')";
+    });
+
+    m.def("record_layout", [] {
+        py::list columns;
+        for (const RecordColumn& c : record_columns())
+            columns.append(py::make_tuple(c.name, c.type, c.count, c.offset));
+        return py::make_tuple(columns, sizeof(UpdateRecord));
+    }, "The columns of the batch record as (name, type, count, offset), and its size.");
+
+    py::class_<PyUserApi>(m, "_Api")
+        .def(py::init<size_t>(), py::arg("queue_size"))
+        .def("set_log_file", &PyUserApi::set_log_file)
+        .def("reg_mdqp_location", &PyUserApi::reg_mdqp_location)
+        .def("reg_mirp_location", &PyUserApi::reg_mirp_location)
+        .def("set_authentication", &PyUserApi::set_authentication)
+        .def("subscribe_topic", &PyUserApi::subscribe_topic)
+        .def("start", &PyUserApi::start, py::call_guard<py::gil_scoped_release>())
+        .def("close", &PyUserApi::close, py::call_guard<py::gil_scoped_release>())
+        .def_property_readonly("started", &PyUserApi::started)
+        .def_property_readonly("closed", &PyUserApi::closed)
+        .def_property_readonly("queue_size", [](PyUserApi& api) { return api.queue().capacity(); })
+        .def_property_readonly("pending", [](PyUserApi& api) { return api.queue().size(); })
+        .def_property_readonly("delivered", [](PyUserApi& api) { return api.queue().delivered(); })
+        .def_property_readonly("dropped", [](PyUserApi& api) { return api.queue().dropped(); })
+        .def("take", [](PyUserApi& api, py::object timeout) -> py::object {
+            UpdateRecord record;
+            if (take_records(api.queue(), &record, 1, timeout) == 0)
+                return py::none();
+            return py::cast(record);
+        }, py::arg("timeout"), "The next update, or None on time-out or once closed and drained.")
+        .def("take_batch", [](PyUserApi& api, size_t max_rows, py::object timeout) {
+            if (max_rows == 0)
+                throw py::value_error("max_rows must be at least 1");
+            // Records are copied straight into the bytes NumPy will view.
+            size_t rows = std::min(max_rows, api.queue().capacity());
+            auto raw = py::reinterpret_steal<py::bytearray>(
+                PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(rows * sizeof(UpdateRecord))));
+            if (!raw)
+                throw py::error_already_set();
+            auto* records = reinterpret_cast<UpdateRecord*>(PyByteArray_AS_STRING(raw.ptr()));
+            size_t n = take_records(api.queue(), records, rows, timeout);
+            if (PyByteArray_Resize(raw.ptr(), Py_ssize_t(n * sizeof(UpdateRecord))) != 0)
+                throw py::error_already_set();
+            return raw;
+        }, py::arg("max_rows"), py::arg("timeout"),
+           "Up to max_rows records as raw bytes of the batch layout.");
+}

@@ -1,0 +1,165 @@
+"""The Python package against the simulator, in the private network
+namespace: the book it delivers, its batches, its threads and its refusals."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import korv
+from conftest import levels_line, market_line, row_lines
+
+
+def book_from_updates(updates):
+    book = {}
+    for update in updates:
+        book[update.instrument_id] = (market_line(update), levels_line(update))
+    return book
+
+
+def test_updates_build_the_simulators_book(simulator):
+    sim = simulator(31000)
+    with korv.UserApi(**sim.api_args()) as api:
+        book = book_from_updates(api.updates(timeout=4.0))
+    truth = sim.wait()
+    assert len(truth) == 10
+    assert book == truth
+    assert api.dropped == 0
+
+
+def test_batches_hold_the_same_records_as_the_iterator(simulator):
+    sim = simulator(31010)
+    iterated = korv.UserApi(**sim.api_args())
+    batched = korv.UserApi(**sim.api_args())
+    with iterated, batched:
+        batched_book = {}
+        for rows in batched.batches(timeout=4.0):
+            assert rows.dtype == korv.DTYPE
+            for row in rows:
+                batched_book[row["instrument_id"].decode()] = row_lines(row)
+        book = book_from_updates(iterated.updates(timeout=0.5))
+    truth = sim.wait()
+    assert book == truth
+    assert batched_book == truth
+
+
+def test_a_reader_that_falls_behind_loses_the_oldest_and_memory_stays_bounded(simulator):
+    sim = simulator(31020, seconds=2, extra=("--rate", "500"))
+    with korv.UserApi(queue_size=4, **sim.api_args()) as api:
+        time.sleep(2.5)
+        assert api.pending <= 4
+        assert api.dropped > 0
+        assert api.delivered == api.dropped + api.pending
+        book = book_from_updates(api.updates(timeout=2.0))
+    # The latest state of each instrument is never the one dropped.
+    assert book.items() <= sim.wait().items()
+
+
+def test_python_threads_run_while_a_reader_waits(simulator):
+    sim = simulator(31030)
+    ticks = 0
+    stop = threading.Event()
+
+    def count():
+        nonlocal ticks
+        while not stop.is_set():
+            ticks += 1
+            time.sleep(0.001)
+
+    counter = threading.Thread(target=count)
+    with korv.UserApi(**sim.api_args()) as api:
+        counter.start()
+        before = ticks
+        received = sum(1 for _ in api.updates(timeout=1.5))
+        stop.set()
+    counter.join()
+    assert received > 0
+    assert ticks - before > 100
+
+
+def test_close_ends_a_reader_waiting_in_another_thread(simulator):
+    api = korv.UserApi(mdqp="tcp://127.0.0.1:9", mirp="udpg://239.3.0.9:31041",
+                       participant_id="P01", user_id="U01", password="secret", topics=1001)
+    api.start()
+    ended = threading.Event()
+
+    def read():
+        for _ in api.updates(timeout=None):
+            pass
+        ended.set()
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    time.sleep(0.3)
+    assert not ended.is_set()
+    api.close()
+    assert ended.wait(2.0)
+    reader.join()
+    assert api.closed
+
+
+def test_ctrl_c_interrupts_a_waiting_reader_promptly():
+    script = textwrap.dedent("""
+        import korv, sys
+        api = korv.UserApi(mdqp="tcp://127.0.0.1:9", mirp="udpg://239.3.0.9:31051",
+                           participant_id="P01", user_id="U01", password="secret", topics=[1001])
+        with api:
+            print("waiting", file=sys.stderr, flush=True)
+            try:
+                for _ in api.updates():
+                    pass
+            except KeyboardInterrupt:
+                print("interrupted", file=sys.stderr, flush=True)
+                sys.exit(3)
+    """)
+    child = subprocess.Popen([sys.executable, "-c", script], stderr=subprocess.PIPE,
+                             stdout=subprocess.DEVNULL, text=True,
+                             env=dict(os.environ))
+    assert child.stderr.readline().strip() == "waiting"
+    time.sleep(0.2)
+    sent = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    assert child.wait(timeout=5) == 3
+    assert time.monotonic() - sent < 1.0
+    assert child.stderr.read().strip() == "interrupted"
+
+
+BASE = dict(mdqp="tcp://127.0.0.1:9", mirp="udpg://239.3.0.9:31061", participant_id="P01",
+            user_id="U01", password="secret", topics=[1001])
+
+
+@pytest.mark.parametrize("change, error, text", [
+    (dict(topics=[70000]), ValueError, "error -13"),
+    (dict(topics=[-1]), ValueError, "error -13"),
+    (dict(topics=[1001, 1001]), ValueError, "error -12"),
+    (dict(topics=["1001"]), TypeError, "int"),
+    (dict(topics=[True]), TypeError, "int"),
+    (dict(mdqp=5), TypeError, ""),
+    (dict(queue_size=0), ValueError, "queue_size"),
+    (dict(queue_size=1.5), TypeError, "queue_size"),
+    (dict(password="x" * 41), ValueError, "error -13"),
+])
+def test_bad_arguments_raise_with_the_librarys_code(change, error, text):
+    with pytest.raises(error, match=text):
+        korv.UserApi(**{**BASE, **change})
+
+
+def test_start_twice_and_use_after_close_raise():
+    api = korv.UserApi(**BASE)
+    api.start()
+    with pytest.raises(RuntimeError, match="configure before start"):
+        api.start()
+    api.close()
+    api.close()
+    with pytest.raises(RuntimeError, match="closed"):
+        api.start()
+    assert api.take(timeout=0) is None
+    assert len(api.batch(timeout=0)) == 0
+    with pytest.raises(ValueError):
+        api.take(timeout=-1)
