@@ -21,10 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "apps/korv_md_capture/CaptureCounters.h"
-#include "apps/korv_md_replay/OfflineReplay.h"
-#include "apps/korv_md_replay/PcapDatagramReader.h"
 #include "apps/korv_md_replay/ReplayLineHandler.h"
+#include "apps/korv_md_replay/ReplaySession.h"
 #include "apps/korv_md_simulator/SimOptions.h"
 
 namespace {
@@ -47,9 +45,6 @@ const char* const USAGE =
 
 // Between progress bar updates; the bar costs nothing between them.
 constexpr double PROGRESS_SECONDS = 0.2;
-// Datagrams fed between two steps of the loop at full speed.
-constexpr int FEEDS_PER_POLL = 64;
-
 double monotonic_seconds()
 {
     timespec now;
@@ -102,24 +97,6 @@ int parse_command(int argc, char** argv, ReplayCommand& command, std::string& er
         return -1;
     }
     return 0;
-}
-
-// The number of the topic's first packet in the file (for a heartbeat, the
-// number it announces), or 1 when the file holds none.
-uint32_t first_packet_no(const std::string& path, int topic_id)
-{
-    PcapDatagramReader reader;
-    CaptureCounters counters;
-    CapturedDatagram datagram;
-    if (reader.open(path) != 0)
-        return 1;
-    while (reader.next(datagram) == 1) {
-        counters.count(datagram.payload, datagram.length);
-        auto topic = counters.get_topics().find(uint16_t(topic_id));
-        if (topic != counters.get_topics().end())
-            return topic->second.first_no;
-    }
-    return 1;
 }
 
 class ProgressBar {
@@ -181,72 +158,42 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    PcapDatagramReader reader;
-    if (reader.open(command.path) != 0) {
-        fprintf(stderr, "korv_md_replay: %s\n", reader.get_error().c_str());
-        return 1;
-    }
-    CapturedDatagram datagram;
-    int result = reader.next(datagram);
-    if (result < 0) {
-        fprintf(stderr, "korv_md_replay: %s\n", reader.get_error().c_str());
-        return 1;
-    }
-    if (result == 0) {
-        fprintf(stderr, "korv_md_replay: %s holds no UDP datagram\n", command.path.c_str());
-        return 1;
-    }
-
     FILE* lines = split_output(command.verbose);
     ReplayLineHandler handler(lines);
-    OfflineReplay replay(command.market.m_topics[0], command.market, &handler);
-    if (replay.start(unsigned(datagram.time_us / 1000000), unsigned(datagram.time_us / 1000 % 1000),
-                     first_packet_no(command.path, command.market.m_topics[0]), error) != 0) {
-        fprintf(stderr, "korv_md_replay: %s\n", error.c_str());
+    ReplaySession session(command.market, &handler, command.speed);
+    if (session.open(command.path) != 0) {
+        fprintf(stderr, "korv_md_replay: %s\n", session.get_error().c_str());
         return 1;
     }
-
+    const PcapDatagramReader& reader = session.get_reader();
     ProgressBar progress(command.progress < 0 ? isatty(STDERR_FILENO) != 0 : command.progress != 0,
                          reader.get_size());
-    const int64_t first_us = datagram.time_us;
     const double started = monotonic_seconds();
-    uint64_t datagrams = 0;
-    uint64_t bytes = 0;
-    for (; result == 1; result = reader.next(datagram)) {
-        if (command.speed > 0) {
-            // At the recorded pace the loop keeps turning while it waits,
-            // so timers and the query side behave as they did live.
-            double due = double(datagram.time_us - first_us) / 1e6 / command.speed;
-            for (double wait; (wait = due - (monotonic_seconds() - started)) > 0;) {
-                replay.poll();
-                usleep(useconds_t(wait > 0.001 ? 1000 : wait * 1e6));
-            }
-        }
-        replay.feed(datagram.payload, datagram.length);
-        ++datagrams;
-        bytes += datagram.length;
-        if (command.speed > 0 || datagrams % FEEDS_PER_POLL == 0) {
-            replay.poll();
-            // At a recorded pace someone may be watching the lines.
-            if (command.speed > 0)
-                fflush(lines);
-            progress.update(reader.get_position(), datagrams);
-        }
+    int result;
+    while ((result = session.step()) == 1) {
+        // At a recorded pace someone may be watching the lines.
+        if (command.speed > 0)
+            fflush(lines);
+        if (command.speed > 0 || session.get_datagrams() % 64 == 0)
+            progress.update(reader.get_position(), session.get_datagrams());
     }
+    uint64_t datagrams = session.get_datagrams();
+    uint64_t bytes = session.get_bytes();
     progress.update(reader.get_position(), datagrams, true);
-    bool settled = replay.settle(2000);
+    bool settled = session.finish(2000);
     double seconds = monotonic_seconds() - started;
     fflush(lines);
     fprintf(stderr,
             "korv_md_replay: datagrams %llu, bytes %llu, skipped frames %llu, refused datagrams "
             "%llu, lines %llu, %.3f s, %.0f datagrams/s%s\n",
             (unsigned long long)datagrams, (unsigned long long)bytes,
-            (unsigned long long)reader.get_skipped(), (unsigned long long)replay.get_refused(),
+            (unsigned long long)reader.get_skipped(),
+            (unsigned long long)session.get_replay().get_refused(),
             (unsigned long long)handler.get_calls(), seconds,
             seconds > 0 ? double(datagrams) / seconds : 0.0,
             settled ? "" : ", ended with packets missing");
     if (result < 0) {
-        fprintf(stderr, "korv_md_replay: %s\n", reader.get_error().c_str());
+        fprintf(stderr, "korv_md_replay: %s\n", session.get_error().c_str());
         return 1;
     }
     return 0;

@@ -15,6 +15,6 @@ The library's own thread never runs Python: it copies each update into a
 bounded queue that ``updates()`` and ``batches()`` read.
 """
 
-from ._api import UserApi, Update, Level, DTYPE, DEFAULT_QUEUE_SIZE
+from ._api import UserApi, Update, Level, DTYPE, DEFAULT_QUEUE_SIZE, replay, replay_array
 
-__all__ = ["UserApi", "Update", "Level", "DTYPE", "DEFAULT_QUEUE_SIZE"]
+__all__ = ["UserApi", "Update", "Level", "DTYPE", "DEFAULT_QUEUE_SIZE", "replay", "replay_array"]

@@ -142,3 +142,47 @@ class UserApi:
             if len(rows) == 0:
                 return
             yield rows
+
+
+def _replay_session(path, speed, market):
+    if not hasattr(_korv, "_Replay"):
+        raise RuntimeError("korv.replay needs the capture tools, built where libpcap is installed")
+    if speed is not None and (isinstance(speed, bool) or not isinstance(speed, (int, float))):
+        raise TypeError("speed must be None or a number")
+    if speed is not None and not speed > 0:
+        raise ValueError("speed must be None or a positive number")
+    args = []
+    for name, value in market.items():
+        args += ["--" + name.replace("_", "-"), str(value)]
+    return _korv._Replay(str(path), float(speed or 0), args)
+
+
+def replay(path, speed=None, *, topic=1001, seed=1, instruments=10, depth=5, **market):
+    """Yields the updates a live run of the capture file delivered: its
+    datagrams go through the library's own receive path offline, at full
+    speed or at speed times the recorded pace. The snapshot comes from the
+    simulator's market of the captured run: give its options (topic, seed,
+    instruments, depth; participant, user and password if not the
+    defaults). ValueError for a file or options that are refused."""
+    session = _replay_session(path, speed, dict(topic=topic, seed=seed, instruments=instruments,
+                                                depth=depth, **market))
+    while True:
+        update = session.next()
+        if update is None:
+            return
+        yield update
+
+
+def replay_array(path, speed=None, *, topic=1001, seed=1, instruments=10, depth=5, **market):
+    """The whole replay of a capture file as one structured array of DTYPE
+    (see replay() for the arguments); pandas.DataFrame.from_records takes
+    its scalar columns."""
+    session = _replay_session(path, speed, dict(topic=topic, seed=seed, instruments=instruments,
+                                                depth=depth, **market))
+    chunks = []
+    while True:
+        raw = session.take_batch(65536)
+        if not raw:
+            break
+        chunks.append(np.frombuffer(raw, dtype=DTYPE))
+    return np.concatenate(chunks) if chunks else np.empty(0, dtype=DTYPE)

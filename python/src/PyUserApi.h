@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include <korv_user_api/KorvUserApi.h>
+#include "source/korv_user/KorvUserApi.h"
 
 #include "UpdateQueue.h"
 

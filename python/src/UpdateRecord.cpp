@@ -4,7 +4,7 @@
 #include <cstring>
 #include <ctime>
 
-#include <korv_user_api/UFDataType.h>
+#include "source/korv_user/UFDataType.h"
 
 namespace korv_python {
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include <korv_user_api/KorvUserApiStruct.h>
+#include "source/korv_user/KorvUserApiStruct.h"
 
 namespace korv_python {
 

@@ -13,6 +13,9 @@
 #include <cstring>
 
 #include "PyUserApi.h"
+#ifdef KORV_PYTHON_REPLAY
+#include "PyReplay.h"
+#endif
 
 // std::invalid_argument reaches Python as ValueError and every other
 // exception of PyUserApi as RuntimeError, through pybind11's own translation.
@@ -196,4 +199,32 @@ PYBIND11_MODULE(_korv, m)
             return raw;
         }, py::arg("max_rows"), py::arg("timeout"),
            "Up to max_rows records as raw bytes of the batch layout.");
+
+#ifdef KORV_PYTHON_REPLAY
+    py::class_<PyReplay>(m, "_Replay")
+        .def(py::init<const std::string&, double, const std::vector<std::string>&>(),
+             py::arg("path"), py::arg("speed"), py::arg("market_args"))
+        .def("next", [](PyReplay& replay) -> py::object {
+            UpdateRecord record;
+            bool more;
+            {
+                py::gil_scoped_release release;
+                more = replay.next(record);
+            }
+            return more ? py::cast(record) : py::none();
+        }, "The next update of the file, or None at its end.")
+        .def("take_batch", [](PyReplay& replay, size_t max_rows) {
+            if (max_rows == 0)
+                throw py::value_error("max_rows must be at least 1");
+            std::vector<UpdateRecord> records;
+            {
+                py::gil_scoped_release release;
+                UpdateRecord record;
+                while (records.size() < max_rows && replay.next(record))
+                    records.push_back(record);
+            }
+            return py::bytearray(reinterpret_cast<const char*>(records.data()),
+                                 records.size() * sizeof(UpdateRecord));
+        }, py::arg("max_rows"), "Up to max_rows updates as raw bytes of the batch layout.");
+#endif
 }

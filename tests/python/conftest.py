@@ -9,6 +9,7 @@ import time
 import pytest
 
 SIMULATOR = os.environ.get("KORV_SIMULATOR")
+CAPTURE = os.environ.get("KORV_CAPTURE")
 
 
 def _number(value):
@@ -89,10 +90,17 @@ def read_truth(path):
 
 
 class Simulator:
-    def __init__(self, workdir, port, seconds, extra=()):
+    def __init__(self, workdir, port, seconds, extra=(), capture=None):
         self.mdqp = f"tcp://127.0.0.1:{port}"
         self.mirp = f"udpg://239.3.0.{port % 250 + 1}:{port + 1}"
         self.truth = os.path.join(workdir, f"truth-{port}.txt")
+        self.capture = None
+        if capture is not None:
+            # Started first, so that the file holds the topic from its first packet.
+            self.capture = subprocess.Popen(
+                [CAPTURE, "-w", capture, "--duration", str(seconds + 1.5),
+                 self.mirp + "@127.0.0.1"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(0.3)
         self.process = subprocess.Popen(
             [SIMULATOR, "--listen", self.mdqp, "--publish", self.mirp,
              "--duration", str(seconds), "--linger", "2", "--truth", self.truth, *extra],
@@ -105,12 +113,15 @@ class Simulator:
 
     def wait(self):
         self.process.wait(timeout=60)
+        if self.capture is not None:
+            assert self.capture.wait(timeout=60) == 0
         return read_truth(self.truth)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
+        for process in (self.process, self.capture):
+            if process is not None and process.poll() is None:
+                process.kill()
+                process.wait()
 
 
 @pytest.fixture
@@ -119,8 +130,8 @@ def simulator(tmp_path):
         pytest.fail("KORV_SIMULATOR names no simulator: run through ctest")
     started = []
 
-    def start(port, seconds=3, extra=()):
-        sim = Simulator(str(tmp_path), port, seconds, extra)
+    def start(port, seconds=3, extra=(), capture=None):
+        sim = Simulator(str(tmp_path), port, seconds, extra, capture)
         started.append(sim)
         return sim
 

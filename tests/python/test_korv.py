@@ -49,6 +49,23 @@ def test_batches_hold_the_same_records_as_the_iterator(simulator):
     assert batched_book == truth
 
 
+@pytest.mark.skipif(not hasattr(korv._korv, "_Replay"), reason="built without libpcap")
+def test_a_replayed_capture_gives_the_live_runs_book(simulator, tmp_path):
+    capture = str(tmp_path / "feed.pcap")
+    sim = simulator(31070, capture=capture)
+    with korv.UserApi(**sim.api_args()) as api:
+        live = book_from_updates(api.updates(timeout=4.0))
+    truth = sim.wait()
+    assert live == truth
+    assert book_from_updates(korv.replay(capture)) == truth
+    rows = korv.replay_array(capture, speed=None, topic=1001, seed=1)
+    assert {row["instrument_id"].decode(): row_lines(row) for row in rows} == truth
+    with pytest.raises(ValueError, match="not a readable capture file"):
+        next(korv.replay(__file__))
+    with pytest.raises(ValueError, match="--depth"):
+        next(korv.replay(capture, depth="deep"))
+
+
 def test_a_reader_that_falls_behind_loses_the_oldest_and_memory_stays_bounded(simulator):
     sim = simulator(31020, seconds=2, extra=("--rate", "500"))
     with korv.UserApi(queue_size=4, **sim.api_args()) as api:
