@@ -157,17 +157,19 @@ std::string DepthViewModel::status_line(const KorvTopicCounters& c)
             slowest = i;
     std::string handler = "-";
     if (c.Deliveries != 0 && slowest + 1 < KORV_HANDLER_TIME_BUCKETS)
-        handler = format("avg %lluus max<%lluus", (unsigned long long)(c.HandlerTimeUs / c.Deliveries),
-                         1ull << slowest);
+        handler = format("avg %lluus max<%lluus",
+                         (unsigned long long)(c.HandlerTimeUs / c.Deliveries), 1ull << slowest);
     else if (c.Deliveries != 0)
-        handler = format("avg %lluus max>=%lluus",
-                         (unsigned long long)(c.HandlerTimeUs / c.Deliveries), 1ull << (slowest - 1));
-    return format("%s #%u %s ago  packets %llu dup %llu gaps %llu recovered %llu  queries gap %llu "
-                  "snap %llu  refused %llu  cache %u  handler %s",
-                  state, c.LastPacketNo, age.c_str(), (unsigned long long)c.Packets,
-                  (unsigned long long)c.Duplicates, (unsigned long long)c.Gaps,
-                  (unsigned long long)c.Recovered, (unsigned long long)c.GapQueries,
-                  (unsigned long long)c.SnapshotQueries, refused, c.CacheDepth, handler.c_str());
+        handler =
+            format("avg %lluus max>=%lluus", (unsigned long long)(c.HandlerTimeUs / c.Deliveries),
+                   1ull << (slowest - 1));
+    return format(
+        "%s #%u %s ago  packets %llu dup %llu gaps %llu recovered %llu  queries gap %llu "
+        "snap %llu  refused %llu  cache %u  handler %s",
+        state, c.LastPacketNo, age.c_str(), (unsigned long long)c.Packets,
+        (unsigned long long)c.Duplicates, (unsigned long long)c.Gaps,
+        (unsigned long long)c.Recovered, (unsigned long long)c.GapQueries,
+        (unsigned long long)c.SnapshotQueries, refused, c.CacheDepth, handler.c_str());
 }
 
 std::vector<std::string> DepthViewModel::lines(const DepthSnapshot& snapshot,

@@ -124,8 +124,8 @@ int set_counters_file(KorvUserApi* api, const char* path)
     for (const auto& entry : impl->get_notifiers())
         entry.second->set_counters_file(nullptr);
     KorvUserTopicNotifier* owner = impl->get_notifiers().begin()->second;
-    owner->set_counters_file(
-        std::unique_ptr<KorvUserCountersFile>(new KorvUserCountersFile(api, owner->get_reactor(), path)));
+    owner->set_counters_file(std::unique_ptr<KorvUserCountersFile>(
+        new KorvUserCountersFile(api, owner->get_reactor(), path)));
     return EC_NONE;
 }
 

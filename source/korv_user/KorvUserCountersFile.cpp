@@ -182,11 +182,13 @@ std::string KorvUserCountersFile::text(KorvUserApi* api)
         for (int i = 0; i < KORV_HANDLER_TIME_BUCKETS; ++i) {
             count += c.HandlerTime[i];
             if (i + 1 < KORV_HANDLER_TIME_BUCKETS)
-                append(out, "korv_topic_handler_seconds_bucket{topic=\"%d\",le=\"%g\"} %" PRIu64 "\n",
+                append(out,
+                       "korv_topic_handler_seconds_bucket{topic=\"%d\",le=\"%g\"} %" PRIu64 "\n",
                        c.TopicID, double(uint64_t(1) << i) / 1e6, count);
             else
-                append(out, "korv_topic_handler_seconds_bucket{topic=\"%d\",le=\"+Inf\"} %" PRIu64
-                       "\n", c.TopicID, count);
+                append(out,
+                       "korv_topic_handler_seconds_bucket{topic=\"%d\",le=\"+Inf\"} %" PRIu64 "\n",
+                       c.TopicID, count);
         }
         append(out, "korv_topic_handler_seconds_sum{topic=\"%d\"} %.6f\n", c.TopicID,
                double(c.HandlerTimeUs) / 1e6);

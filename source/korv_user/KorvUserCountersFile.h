@@ -24,8 +24,7 @@ public:
     static constexpr unsigned INTERVAL = 1000;
 
     // Not owned: api and reactor must outlive the writer.
-    KorvUserCountersFile(BRAX::KORV_USER_API::KorvUserApi* api, Reactor* reactor,
-                         const char* path);
+    KorvUserCountersFile(BRAX::KORV_USER_API::KorvUserApi* api, Reactor* reactor, const char* path);
     ~KorvUserCountersFile();
     KorvUserCountersFile(const KorvUserCountersFile&) = delete;
     KorvUserCountersFile& operator=(const KorvUserCountersFile&) = delete;

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "source/korv_user/KorvUserCountersFile.h"
-
 #include "velta/source/task/ListHead.h"
 #include "velta/source/task/Reactor.h"
 
@@ -82,7 +81,8 @@ KorvUserTopicNotifier::KorvUserTopicNotifier(Reactor* reactor, int /*topic_id*/,
 
 KorvUserTopicNotifier::~KorvUserTopicNotifier() = default;
 
-void KorvUserTopicNotifier::set_counters_file(std::unique_ptr<KORV::USER::KorvUserCountersFile> file)
+void KorvUserTopicNotifier::set_counters_file(
+    std::unique_ptr<KORV::USER::KorvUserCountersFile> file)
 {
     m_counters_file = std::move(file);
 }

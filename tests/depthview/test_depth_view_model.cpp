@@ -223,9 +223,10 @@ TEST(DepthViewModel, StatusLineShowsTheTopicCountersAboveTheKeys)
     counters.HandlerTime[5] = 1;  // 16 to 32 us
     std::vector<std::string> lines = model.lines(snapshot, &counters);
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2],
-              "live #4321 0.2s ago  packets 9000 dup 4500 gaps 2 recovered 3  queries gap 2 snap 1  "
-              "refused 3  cache 5  handler avg 7us max<32us");
+    EXPECT_EQ(
+        lines[lines.size() - 2],
+        "live #4321 0.2s ago  packets 9000 dup 4500 gaps 2 recovered 3  queries gap 2 snap 1  "
+        "refused 3  cache 5  handler avg 7us max<32us");
 
     // Before anything came, and with a delivery beyond the last bound.
     KorvTopicCounters start{};

@@ -793,22 +793,21 @@ private:
         }
         KorvTopicCounters c;
         EXPECT_EQ(get_topic_counters(m_api, m_topics[0], &c), 0);
-        const std::map<std::string, uint64_t> topic = {
-            {"packets", c.Packets},
-            {"reply_packets", c.ReplyPackets},
-            {"applied", c.Applied},
-            {"duplicates", c.Duplicates},
-            {"gaps", c.Gaps},
-            {"recovered", c.Recovered},
-            {"gap_queries", c.GapQueries},
-            {"snapshot_queries", c.SnapshotQueries},
-            {"snapshots", c.Snapshots},
-            {"refused_far_ahead", c.RefusedFarAhead},
-            {"refused_events", c.RefusedEvents},
-            {"refused_by_snapshot", c.RefusedBySnapshot},
-            {"cache_depth", c.CacheDepth},
-            {"packet_no", c.LastPacketNo},
-            {"handler_calls", c.HandlerCalls}};
+        const std::map<std::string, uint64_t> topic = {{"packets", c.Packets},
+                                                       {"reply_packets", c.ReplyPackets},
+                                                       {"applied", c.Applied},
+                                                       {"duplicates", c.Duplicates},
+                                                       {"gaps", c.Gaps},
+                                                       {"recovered", c.Recovered},
+                                                       {"gap_queries", c.GapQueries},
+                                                       {"snapshot_queries", c.SnapshotQueries},
+                                                       {"snapshots", c.Snapshots},
+                                                       {"refused_far_ahead", c.RefusedFarAhead},
+                                                       {"refused_events", c.RefusedEvents},
+                                                       {"refused_by_snapshot", c.RefusedBySnapshot},
+                                                       {"cache_depth", c.CacheDepth},
+                                                       {"packet_no", c.LastPacketNo},
+                                                       {"handler_calls", c.HandlerCalls}};
         return field_of(topic, name);
     }
     static int64_t field_of(const std::map<std::string, uint64_t>& fields, const std::string& name)
