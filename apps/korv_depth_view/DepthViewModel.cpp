@@ -141,7 +141,39 @@ void DepthViewModel::previous(const DepthSnapshot& snapshot)
     move(snapshot, -1);
 }
 
-std::vector<std::string> DepthViewModel::lines(const DepthSnapshot& snapshot) const
+std::string DepthViewModel::status_line(const KorvTopicCounters& c)
+{
+    static const char* const states[] = {"login", "live", "replay", "snapshot", "gap query"};
+    const char* state = c.State >= 0 && c.State < 5 ? states[c.State] : "?";
+    std::string age = c.LastPacketAgeMs < 0 ? std::string("-")
+                                            : format("%.1fs", double(c.LastPacketAgeMs) / 1000);
+    unsigned long long refused = c.RefusedFarAhead + c.RefusedContent + c.RefusedDecrypt +
+                                 c.RefusedEvents + c.RefusedNoCipher + c.RefusedCacheFull +
+                                 c.RefusedBySnapshot;
+    // The slowest delivery is known to the power of two that bounds it.
+    int slowest = -1;
+    for (int i = 0; i < KORV_HANDLER_TIME_BUCKETS; ++i)
+        if (c.HandlerTime[i] != 0)
+            slowest = i;
+    std::string handler = "-";
+    if (c.Deliveries != 0 && slowest + 1 < KORV_HANDLER_TIME_BUCKETS)
+        handler = format("avg %lluus max<%lluus",
+                         (unsigned long long)(c.HandlerTimeUs / c.Deliveries), 1ull << slowest);
+    else if (c.Deliveries != 0)
+        handler =
+            format("avg %lluus max>=%lluus", (unsigned long long)(c.HandlerTimeUs / c.Deliveries),
+                   1ull << (slowest - 1));
+    return format(
+        "%s #%u %s ago  packets %llu dup %llu gaps %llu recovered %llu  queries gap %llu "
+        "snap %llu  refused %llu  cache %u  handler %s",
+        state, c.LastPacketNo, age.c_str(), (unsigned long long)c.Packets,
+        (unsigned long long)c.Duplicates, (unsigned long long)c.Gaps,
+        (unsigned long long)c.Recovered, (unsigned long long)c.GapQueries,
+        (unsigned long long)c.SnapshotQueries, refused, c.CacheDepth, handler.c_str());
+}
+
+std::vector<std::string> DepthViewModel::lines(const DepthSnapshot& snapshot,
+                                               const KorvTopicCounters* counters) const
 {
     std::vector<std::string> lines;
     std::vector<std::string> ids = instrument_ids(snapshot);
@@ -168,6 +200,8 @@ std::vector<std::string> DepthViewModel::lines(const DepthSnapshot& snapshot) co
             add_instrument(lines, found->second);
     }
     lines.push_back("");
+    if (counters != nullptr)
+        lines.push_back(status_line(*counters));
     lines.push_back("n/Right next   p/Left previous   q quit");
     return lines;
 }

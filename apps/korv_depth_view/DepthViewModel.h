@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "apps/korv_depth_view/DepthStore.h"
+#include "source/korv_user/KorvUserCounters.h"
 
 // Holds which instrument is on the screen and lays out its depth ladder. The
 // selection is kept by identifier, so that instruments arriving later do not
@@ -20,8 +21,14 @@ public:
     void next(const DepthSnapshot& snapshot);
     void previous(const DepthSnapshot& snapshot);
 
-    // The screen, top to bottom.
-    std::vector<std::string> lines(const DepthSnapshot& snapshot) const;
+    // The screen, top to bottom; with the topic's counters, a status line
+    // of them above the keys.
+    std::vector<std::string> lines(
+        const DepthSnapshot& snapshot,
+        const BRAX::KORV_USER_API::KorvTopicCounters* counters = nullptr) const;
+    // The counters in one line: the book's packet number and its age, what
+    // came and what went wrong, and the time the handler took.
+    static std::string status_line(const BRAX::KORV_USER_API::KorvTopicCounters& counters);
 
 private:
     std::vector<std::string> instrument_ids(const DepthSnapshot& snapshot) const;

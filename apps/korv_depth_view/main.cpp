@@ -20,6 +20,7 @@
 #include "apps/korv_depth_view/DepthStore.h"
 #include "apps/korv_depth_view/DepthViewModel.h"
 #include "source/korv_user/KorvUserApi.h"
+#include "source/korv_user/KorvUserCounters.h"
 
 using namespace BRAX::KORV_USER_API;
 
@@ -93,15 +94,22 @@ void draw(const std::vector<std::string>& lines)
     refresh();
 }
 
-// Draws until q or a signal; redraws when the store changed, a key moved the
-// selection or the terminal was resized.
-void run_screen(const DepthStore& store, DepthViewModel& model)
+// Draws until q or a signal; redraws when the store or the topic's counters
+// changed, a key moved the selection or the terminal was resized.
+void run_screen(KorvUserApi* api, int topic_id, const DepthStore& store, DepthViewModel& model)
 {
     DepthSnapshot snapshot;
-    draw(model.lines(snapshot));
+    KorvTopicCounters counters{};
+    std::string status;
+    draw(model.lines(snapshot, &counters));
     while (!g_stop) {
         int key = getch();
         bool changed = store.refresh(snapshot);
+        if (get_topic_counters(api, topic_id, &counters) == 0) {
+            std::string now = DepthViewModel::status_line(counters);
+            changed = changed || now != status;
+            status = now;
+        }
         switch (key) {
             case 'q':
             case 'Q':
@@ -125,7 +133,7 @@ void run_screen(const DepthStore& store, DepthViewModel& model)
                 break;
         }
         if (changed)
-            draw(model.lines(snapshot));
+            draw(model.lines(snapshot, &counters));
     }
 }
 
@@ -196,7 +204,7 @@ int main(int argc, char* argv[])
 
     int status = 0;
     if (api->start()) {
-        run_screen(store, model);
+        run_screen(api, topic_id, store, model);
     } else {
         status = 1;
     }

@@ -97,6 +97,8 @@ const char* KorvUserMirpDemuxer::describe_sender(char (&out)[ReportLimiter::SEND
 
 int KorvUserMirpDemuxer::handle_packet(Protocol* from, const ProtocolKey* key, Packet* packet)
 {
+    m_counters.datagrams.add();
+    m_counters.bytes.add(packet->length());
     while (packet->length() > 0) {
         MirpPacket mirp(*packet);
         int length = mirp.valid_packet();
@@ -104,8 +106,10 @@ int KorvUserMirpDemuxer::handle_packet(Protocol* from, const ProtocolKey* key, P
             // Anyone who can reach the port can send these; the report is
             // bounded so that a flood of them cannot fill the log.
             char sender[ReportLimiter::SENDER_SIZE];
-            const char* kind = length == EC_WOULDBLOCK ? "datagram refused, no whole header"
-                                                       : "datagram refused, content cut short";
+            bool no_header = length == EC_WOULDBLOCK;
+            (no_header ? m_counters.refused_no_header : m_counters.refused_cut_short).add();
+            const char* kind = no_header ? "datagram refused, no whole header"
+                                         : "datagram refused, content cut short";
             if (m_reports.admit(kind, describe_sender(sender, from, key)))
                 report_event(3, "MirpError",
                              "datagram refused: %lu bytes left that are no whole packet, %d",
@@ -113,9 +117,15 @@ int KorvUserMirpDemuxer::handle_packet(Protocol* from, const ProtocolKey* key, P
             return length;
         }
         packet->pop(static_cast<unsigned long>(length));
+        m_counters.packets.add();
         KorvUserSubscriber* subscriber = find_subscriber(mirp.topic_id());
-        if (subscriber != nullptr)
-            subscriber->handle_mirp_packet(mirp);
+        if (subscriber == nullptr) {
+            m_counters.other_topic_packets.add();
+            continue;
+        }
+        m_counters.packet_no.set(mirp.packet_no());
+        m_counters.packet_no_ms.set(counter_clock_ms());
+        subscriber->handle_mirp_packet(mirp);
     }
     return EC_NONE;
 }
@@ -124,6 +134,7 @@ int KorvUserMirpDemuxer::handle_error(Protocol*, const ProtocolKey*, int error)
 {
     if (m_closing)
         return EC_NONE;
+    m_counters.channel_errors.add();
     // The channel is going away inside this call; binding again from here
     // would open the new one while the transport still tears down the old.
     if (m_reports.admit("multicast channel closed", nullptr)) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 
+#include "source/korv_user/KorvUserCounterCell.h"
 #include "velta/source/base/ReportLimiter.h"
 #include "velta/source/protocol/Demuxer.h"
 #include "velta/source/protocol/ProtocolStack.h"
@@ -28,6 +29,16 @@ class KorvUserTopic;
 
 class KorvUserMirpDemuxer : public Demuxer {
 public:
+    // What came on this location, for the library's live counters: written
+    // on the reactor thread, readable from any (see KorvUserCounters.h).
+    struct Counters {
+        CounterCell datagrams, bytes, packets, other_topic_packets;
+        CounterCell refused_no_header, refused_cut_short, channel_errors;
+        // The last packet number of a subscribed topic and when it came
+        // (counter_clock_ms); the time stays 0 until one comes.
+        CounterCell packet_no, packet_no_ms;
+    };
+
     // Parses the "udpg" location now and joins its group on the reactor.
     KorvUserMirpDemuxer(Reactor* reactor, const char* location);
     // Releases the subscribers it owns, then the transport.
@@ -56,6 +67,7 @@ public:
     int attach(short topic_id, KorvUserSubscriber* subscriber);
     // The subscriber of a topic id as the packets carry it, or null.
     KorvUserSubscriber* find_subscriber(uint16_t topic_id) const;
+    const Counters& get_counters() const { return m_counters; }
 
 private:
     struct m_subscribe_task_type : Task {
@@ -91,6 +103,7 @@ private:
     // not bind again.
     bool m_closing;
     ReportLimiter m_reports;
+    Counters m_counters;
 };
 
 }  // namespace USER

@@ -233,16 +233,22 @@ KorvUserSubscriber::~KorvUserSubscriber()
     delete m_cipher;
 }
 
-void KorvUserSubscriber::post_action(StateID state)
+void KorvUserSubscriber::set_state(StateID state)
 {
     m_state = state;
+    m_counters.state.set(uint64_t(state));
+}
+
+void KorvUserSubscriber::post_action(StateID state)
+{
+    set_state(state);
     m_action_task.cancel();
     m_reactor->schedule(&m_action_task);
 }
 
 void KorvUserSubscriber::wait_action(StateID state)
 {
-    m_state = state;
+    set_state(state);
     m_action_task.cancel();
     m_delay_scheduler->schedule(&m_action_task);
 }
@@ -295,6 +301,7 @@ void KorvUserSubscriber::qry_topic_snap()
         post_action(SID_Auth);
         return;
     }
+    m_counters.snapshot_queries.add();
     if (m_result_set->schedule(&m_fetch_task) == EC_NONE)
         m_reactor->schedule(&m_fetch_task);
     wait_action(SID_QrySnap);
@@ -315,6 +322,8 @@ void KorvUserSubscriber::set_packet_no(uint32_t packet_no)
 {
     m_packet_line += serial_distance(m_packet_no, packet_no);
     m_packet_no = packet_no;
+    m_counters.packet_no.set(packet_no);
+    m_counters.packet_no_ms.set(counter_clock_ms());
 }
 
 int64_t KorvUserSubscriber::cache_key(uint32_t packet_no) const
@@ -366,6 +375,7 @@ void KorvUserSubscriber::qry_topic_gap()
         post_action(SID_Auth);
         return;
     }
+    m_counters.gap_queries.add();
     if (m_result_set->schedule(&m_fetch_task) == EC_NONE)
         m_reactor->schedule(&m_fetch_task);
     wait_action(SID_QryGap);
@@ -408,8 +418,10 @@ bool KorvUserSubscriber::read_snapshot()
 {
     int snap_no = m_snap_no;
     m_topic->begin_snapshot();
-    if (take_snapshot())
+    if (take_snapshot()) {
+        m_counters.snapshots.add();
         return true;
+    }
     m_topic->abort_snapshot();
     m_snap_no = snap_no;
     return false;
@@ -568,14 +580,24 @@ void KorvUserSubscriber::handle_rsp_qry_topic_gap(const Packet& packet)
                          topic_number(), unsigned(mirp.topic_id()));
             continue;
         }
-        handle_mirp_packet(mirp);
+        m_counters.reply_packets.add();
+        if (take_packet(mirp))
+            m_counters.recovered.add();
     }
 }
 
 void KorvUserSubscriber::handle_mirp_packet(const MirpPacket& packet)
 {
+    m_counters.packets.add();
+    take_packet(packet);
+}
+
+bool KorvUserSubscriber::take_packet(const MirpPacket& packet)
+{
     if (refuse_far_ahead(packet))
-        return;
+        return false;
+    bool ahead = packet.type() != MIRP_TYPE_Heartbeat &&
+                 serial_distance(m_packet_no, packet.packet_no()) > 0;
     int r;
     // While a backlog is being replayed, a newer packet goes in behind it:
     // taken now it would be seen as a gap over packets that are cached.
@@ -585,14 +607,13 @@ void KorvUserSubscriber::handle_mirp_packet(const MirpPacket& packet)
     else
         r = delivery_mirp_packet(packet);
     if (r == 0)
-        return;
+        return ahead;
     printf(
         "KorvUserSubscriber::handle_mirp_packet topic_id = %u, packet_no =%u, type=%d "
         "length=%d, ret=%d\n",
         unsigned(packet.topic_id()), packet.packet_no(), int(packet.type()), int(packet.length()),
         r);
-    if (r == EC_WOULDBLOCK && packet.type() != MIRP_TYPE_Heartbeat)
-        cache_packet(packet);
+    return r == EC_WOULDBLOCK && packet.type() != MIRP_TYPE_Heartbeat && cache_packet(packet);
 }
 
 // A single stray datagram numbered far ahead would otherwise open a hole that
@@ -612,6 +633,7 @@ bool KorvUserSubscriber::refuse_far_ahead(const MirpPacket& packet)
         m_far_ahead_run = 0;
         return false;
     }
+    m_counters.refused_far_ahead.add();
     if (admit_refusal("far ahead", packet_no))
         report_event(3, "MirpError",
                      "topic_id = %u, packet_no = %u refused: more than %u ahead of packet_no = %u",
@@ -639,12 +661,17 @@ int KorvUserSubscriber::delivery_mirp_packet(const MirpPacket& packet)
         return EC_WOULDBLOCK;
     uint32_t packet_no = packet.packet_no();
     int32_t distance = serial_distance(m_packet_no, packet_no);
-    if (distance <= 0)
+    if (distance <= 0) {
+        // A heartbeat repeats the number of the last packet sent.
+        if (packet.type() != MIRP_TYPE_Heartbeat)
+            m_counters.duplicates.add();
         return EC_NONE;
+    }
     if (distance > 1) {
+        m_counters.gaps.add();
         m_gap_end = packet_no;
         if (m_line_count > 1) {
-            m_state = SID_QryGap;
+            set_state(SID_QryGap);
             m_action_task.cancel();
             m_grace_scheduler->schedule(&m_action_task);
         } else {
@@ -654,6 +681,7 @@ int KorvUserSubscriber::delivery_mirp_packet(const MirpPacket& packet)
     }
     if (packet.type() == MIRP_TYPE_Heartbeat)
         return EC_NONE;
+    m_counters.applied.add();
     // A packet of a type this receiver does not know still takes its number:
     // left in place it would open a gap that no reply could close.
     if (packet.type() == MIRP_TYPE_MarketEvent) {
@@ -674,6 +702,7 @@ void KorvUserSubscriber::apply_market_event(const MirpPacket& packet)
 {
     unsigned topic_id = topic_number();
     if (m_cipher == nullptr) {
+        m_counters.refused_no_cipher.add();
         if (!m_cipher_reported)
             report_event(3, "MirpError",
                          "topic_id = %u, no cipher for the topic: market events dropped from "
@@ -683,6 +712,7 @@ void KorvUserSubscriber::apply_market_event(const MirpPacket& packet)
         return;
     }
     if (packet.length() > static_cast<unsigned long>(MIRP_CONTENT_SIZE)) {
+        m_counters.refused_content.add();
         if (admit_refusal("content", packet.packet_no()))
             report_event(3, "MirpError",
                          "topic_id = %u, packet_no = %u dropped: content of %lu bytes", topic_id,
@@ -694,6 +724,7 @@ void KorvUserSubscriber::apply_market_event(const MirpPacket& packet)
     int ret = m_cipher->decrypt(reinterpret_cast<const unsigned char*>(packet.data()),
                                 packet.length(), content, length);
     if (ret != EC_NONE || length > sizeof content) {
+        m_counters.refused_decrypt.add();
         if (admit_refusal("decrypt", packet.packet_no()))
             report_event(3, "MirpError", "topic_id = %u, packet_no = %u dropped: decrypt %d",
                          topic_id, packet.packet_no(), ret);
@@ -704,6 +735,8 @@ void KorvUserSubscriber::apply_market_event(const MirpPacket& packet)
     m_topic->set_snap_time(header->SnapSeconds, header->SnapMillisec);
     Packet body(reinterpret_cast<const char*>(content), int(length));
     ret = parse_snap_events(body, m_topic);
+    if (ret != EC_NONE)
+        m_counters.refused_events.add();
     if (ret != EC_NONE && admit_refusal("events", packet.packet_no()))
         report_event(3, "MirpError", "topic_id = %u, packet_no = %u: events cut short, %d",
                      topic_id, packet.packet_no(), ret);
@@ -724,12 +757,14 @@ void KorvUserSubscriber::on_flush()
         m_reactor->schedule(&m_flush_task);
 }
 
-void KorvUserSubscriber::cache_packet(const MirpPacket& packet)
+bool KorvUserSubscriber::cache_packet(const MirpPacket& packet)
 {
     uint32_t packet_no = packet.packet_no();
     int64_t key = cache_key(packet_no);
-    if (m_cached_packets.count(key) != 0)
-        return;
+    if (m_cached_packets.count(key) != 0) {
+        m_counters.duplicates.add();
+        return false;
+    }
     unsigned long length = packet.length();
     if (m_cached_packets.size() >= MAX_CACHED_PACKETS ||
         length > MAX_CACHED_BYTES - m_cached_bytes) {
@@ -739,10 +774,13 @@ void KorvUserSubscriber::cache_packet(const MirpPacket& packet)
                          "refused",
                          topic_number(), m_cached_packets.size(), m_cached_bytes, packet_no);
         m_cache_full_reported = true;
-        return;
+        m_counters.refused_cache_full.add();
+        return false;
     }
     m_cached_packets[key] = hold_packet(packet, key);
     m_cached_bytes += length;
+    m_counters.cache_depth.set(m_cached_packets.size());
+    return true;
 }
 
 KorvUserSubscriber::CachedPacket* KorvUserSubscriber::hold_packet(const MirpPacket& packet,
@@ -769,6 +807,7 @@ void KorvUserSubscriber::pop_cached_packet()
     lowest->second->consumed = true;
     m_cached_bytes -= lowest->second->packet.length();
     m_cached_packets.erase(lowest);
+    m_counters.cache_depth.set(m_cached_packets.size());
     if (m_cached_packets.empty())
         m_cache_full_reported = false;
     release_consumed();
@@ -817,6 +856,8 @@ void KorvUserSubscriber::trim_cache(uint32_t end)
         m_cached_bytes -= cached->packet.length();
     }
     m_cached_packets.swap(kept);
+    m_counters.cache_depth.set(m_cached_packets.size());
+    m_counters.refused_by_snapshot.add(beyond);
     if (m_cached_packets.empty())
         m_cache_full_reported = false;
     if (beyond > 0 && admit_refusal("far ahead", first_beyond))

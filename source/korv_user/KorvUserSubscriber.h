@@ -35,6 +35,7 @@
 #include <deque>
 #include <map>
 
+#include "source/korv_user/KorvUserCounterCell.h"
 #include "source/mdqp_protocol/MdqpChannel.h"
 #include "source/mirp_protocol/MirpPacket.h"
 #include "velta/source/base/FifoAllocator.h"
@@ -97,7 +98,20 @@ public:
     KorvUserSubscriber(const KorvUserSubscriber&) = delete;
     KorvUserSubscriber& operator=(const KorvUserSubscriber&) = delete;
 
-    // Every MIRP packet of this topic, from the multicast and from gap replies.
+    // What the subscriber did, for the library's live counters: written on
+    // the reactor thread, readable from any (see KorvUserCounters.h).
+    struct Counters {
+        CounterCell packets, reply_packets, applied, duplicates, gaps, recovered;
+        CounterCell gap_queries, snapshot_queries, snapshots;
+        CounterCell refused_far_ahead, refused_content, refused_decrypt, refused_events,
+            refused_no_cipher, refused_cache_full, refused_by_snapshot;
+        CounterCell state, cache_depth;
+        // The book's packet number and when it last moved (counter_clock_ms);
+        // the time stays 0 until it first moves.
+        CounterCell packet_no, packet_no_ms;
+    };
+
+    // Every MIRP packet of this topic from the multicast.
     void handle_mirp_packet(const MirpPacket& packet);
     // One more multicast line feeds this subscriber (the first comes with it).
     void add_line() { ++m_line_count; }
@@ -111,6 +125,7 @@ public:
     // Packets whose bytes are held, the cached ones and those replayed but
     // not yet released.
     size_t get_held_count() const { return m_packet_queue.size(); }
+    const Counters& get_counters() const { return m_counters; }
 
 private:
     struct m_action_task_type : Task {
@@ -134,6 +149,10 @@ private:
         KorvUserSubscriber* m_owner;
     };
 
+    // A packet from the multicast or a gap reply; true when it was new here,
+    // taken or cached.
+    bool take_packet(const MirpPacket& packet);
+    void set_state(StateID state);
     void post_action(StateID state);
     void wait_action(StateID state);
     void on_action();
@@ -152,7 +171,8 @@ private:
     // Whether a packet lies too far ahead of the book to be taken; reports it.
     bool refuse_far_ahead(const MirpPacket& packet);
     void apply_market_event(const MirpPacket& packet);
-    void cache_packet(const MirpPacket& packet);
+    // True when the packet was cached now.
+    bool cache_packet(const MirpPacket& packet);
     struct CachedPacket;
     // A copy of the packet at the back of m_packet_queue, its bytes taken
     // from m_packet_allocator.
@@ -229,6 +249,7 @@ private:
     KorvMdqpResultSet* m_result_set;
     // Refused packets: the first of each kind in full, then counted.
     ReportLimiter m_mirp_reports;
+    Counters m_counters;
 };
 
 }  // namespace USER

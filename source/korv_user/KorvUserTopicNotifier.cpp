@@ -1,7 +1,10 @@
 #include "source/korv_user/KorvUserTopicNotifier.h"
 
+#include <time.h>
+
 #include <cstring>
 
+#include "source/korv_user/KorvUserCountersFile.h"
 #include "velta/source/task/ListHead.h"
 #include "velta/source/task/Reactor.h"
 
@@ -60,6 +63,13 @@ void fill_market_data(TopicMarketData& out, const KorvUserTopic::InstrumentMarke
     out.UpdateMillisec = data.UpdateMillisec;
 }
 
+int64_t monotonic_ns()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 }  // namespace
 
 KorvUserTopicNotifier::KorvUserTopicNotifier(Reactor* reactor, int /*topic_id*/,
@@ -67,6 +77,14 @@ KorvUserTopicNotifier::KorvUserTopicNotifier(Reactor* reactor, int /*topic_id*/,
     : m_reactor(reactor), m_topic(topic), m_handler(handler), m_fetch_result_task(this)
 {
     post_fetch_result();
+}
+
+KorvUserTopicNotifier::~KorvUserTopicNotifier() = default;
+
+void KorvUserTopicNotifier::set_counters_file(
+    std::unique_ptr<KORV::USER::KorvUserCountersFile> file)
+{
+    m_counters_file = std::move(file);
 }
 
 void KorvUserTopicNotifier::post_fetch_result()
@@ -80,9 +98,13 @@ void KorvUserTopicNotifier::post_fetch_result()
 void KorvUserTopicNotifier::on_fetch_result()
 {
     ListHead updated;
-    if (m_topic->fetch_updated(updated) == 0) {
+    if (m_topic->fetch_updated(updated) == 0 && !updated.empty()) {
         const TopicSettlementSession* session = m_topic->get_settlement_session();
         const TopicSnapTime* snap_time = m_topic->get_snap_time();
+        // The whole delivery is timed rather than each call: two clock reads
+        // per call would cost a busy topic more than its decoding does.
+        int64_t start = monotonic_ns();
+        int calls = 0;
         while (!updated.empty()) {
             auto* entry = static_cast<KorvUserTopic::InstrumentMarketData*>(updated.head());
             // Detached first, so that a change made by the handler registers anew.
@@ -94,7 +116,22 @@ void KorvUserTopicNotifier::on_fetch_result()
             fill_levels(bids, entry->BidTable);
             fill_levels(asks, entry->AskTable);
             m_handler->handle_market_data(session, snap_time, &market_data, bids, asks);
+            ++calls;
         }
+        count_delivery(calls, monotonic_ns() - start);
     }
     post_fetch_result();
+}
+
+void KorvUserTopicNotifier::count_delivery(int calls, int64_t ns)
+{
+    uint64_t us = ns > 0 ? uint64_t(ns) / 1000 : 0;
+    // Bucket i holds [2^(i-1), 2^i) us: the bit width of the time.
+    int bucket = 0;
+    while (bucket + 1 < KORV_HANDLER_TIME_BUCKETS && (us >> bucket) != 0)
+        ++bucket;
+    m_counters.calls.add(uint64_t(calls));
+    m_counters.deliveries.add();
+    m_counters.time_us.add(us);
+    m_counters.time[bucket].add();
 }

@@ -50,6 +50,8 @@ public:
 
     // For the engine's own checks: the demultiplexers in registration order.
     const std::vector<KorvUserMirpDemuxer*>& get_demuxers() const { return m_demuxers; }
+    // For the live counters: the notifier of each subscribed topic.
+    const std::map<int, KorvUserTopicNotifier*>& get_notifiers() const { return m_notifiers; }
 
 private:
     void subscribe_all();

@@ -199,3 +199,43 @@ TEST(DepthViewModel, NamedInstrumentsInTheirOrderBeforeTheirData)
 }
 
 }  // namespace
+
+TEST(DepthViewModel, StatusLineShowsTheTopicCountersAboveTheKeys)
+{
+    DepthViewModel model(7);
+    DepthSnapshot snapshot;
+    KorvTopicCounters counters{};
+    counters.State = 1;
+    counters.LastPacketNo = 4321;
+    counters.LastPacketAgeMs = 250;
+    counters.Packets = 9000;
+    counters.Duplicates = 4500;
+    counters.Gaps = 2;
+    counters.Recovered = 3;
+    counters.GapQueries = 2;
+    counters.SnapshotQueries = 1;
+    counters.RefusedEvents = 1;
+    counters.RefusedFarAhead = 2;
+    counters.CacheDepth = 5;
+    counters.Deliveries = 4;
+    counters.HandlerTimeUs = 30;
+    counters.HandlerTime[2] = 3;  // 2 to 4 us
+    counters.HandlerTime[5] = 1;  // 16 to 32 us
+    std::vector<std::string> lines = model.lines(snapshot, &counters);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(
+        lines[lines.size() - 2],
+        "live #4321 0.2s ago  packets 9000 dup 4500 gaps 2 recovered 3  queries gap 2 snap 1  "
+        "refused 3  cache 5  handler avg 7us max<32us");
+
+    // Before anything came, and with a delivery beyond the last bound.
+    KorvTopicCounters start{};
+    start.LastPacketAgeMs = -1;
+    EXPECT_EQ(DepthViewModel::status_line(start).substr(0, 16), "login #0 - ago  ");
+    EXPECT_NE(DepthViewModel::status_line(start).find("handler -"), std::string::npos);
+    start.Deliveries = 1;
+    start.HandlerTimeUs = 40000;
+    start.HandlerTime[KORV_HANDLER_TIME_BUCKETS - 1] = 1;
+    EXPECT_NE(DepthViewModel::status_line(start).find("handler avg 40000us max>=16384us"),
+              std::string::npos);
+}

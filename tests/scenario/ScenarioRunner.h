@@ -6,6 +6,7 @@
 #pragma once
 
 #include "source/korv_user/KorvUserApi.h"
+#include "source/korv_user/KorvUserCounters.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -29,6 +30,8 @@
 #include "tests/korv_user/test_subscriber_fixture.h"
 #include "tests/scenario/ScenarioScript.h"
 
+using BRAX::KORV_USER_API::KorvLineCounters;
+using BRAX::KORV_USER_API::KorvTopicCounters;
 using BRAX::KORV_USER_API::KorvUserApi;
 using BRAX::KORV_USER_API::UFBaseFloatType;
 using Clock = std::chrono::steady_clock;
@@ -333,6 +336,9 @@ public:
         m_api->set_authentication("P01", "U01", PASSWORD);
         for (int topic : m_topics)
             m_api->subscribe_topic(topic, &m_handler);
+        if (!m_counters_file.empty()) {
+            EXPECT_EQ(set_counters_file(m_api, m_counters_file.c_str()), 0);
+        }
         m_api->start();
         bool joined = pump_until(
             [&] {
@@ -353,6 +359,8 @@ public:
         }
         m_api->close();
         m_api = nullptr;
+        if (!m_counters_file.empty())
+            remove(m_counters_file.c_str());
         std::string out = testing::internal::GetCapturedStdout();
         for (const auto& expected : m_outputs)
             EXPECT_NE(out.find(expected.second), std::string::npos)
@@ -370,8 +378,8 @@ public:
 private:
     static bool is_setting(const ScenarioStep& step)
     {
-        static const char* const settings[] = {"servers", "lines",  "topic",
-                                               "depth",   "snapno", "slow"};
+        static const char* const settings[] = {"servers", "lines", "topic",        "depth",
+                                               "snapno",  "slow",  "counters_file"};
         for (const char* name : settings)
             if (step.word(0) == name)
                 return true;
@@ -392,6 +400,8 @@ private:
                 m_depth = std::stoi(step.word(1));
             else if (step.word(0) == "snapno")
                 m_snap_no = std::stoi(step.word(1));
+            else if (step.word(0) == "counters_file")
+                m_counters_file = counters_path();
         }
         if (m_topics.empty())
             m_topics.push_back(TOPIC);
@@ -399,6 +409,11 @@ private:
             m_servers.emplace_back(new ScriptServer());
         for (int i = 0; i < lines; ++i)
             m_lines.emplace_back(new ScriptLine(i));
+    }
+
+    static std::string counters_path()
+    {
+        return "/tmp/korv-scenario-" + std::to_string(getpid()) + ".prom";
     }
 
     // Keeps the servers going until done() holds or within_ms pass.
@@ -758,7 +773,63 @@ private:
         return n;
     }
 
-    static bool compare(int value, const std::string& op, int bound)
+    // The library's own counters: "gaps" and the other fields of the first
+    // topic's counters, "A:datagrams" and the like of a line's.
+    int64_t library_counter(const std::string& name)
+    {
+        size_t colon = name.find(':');
+        if (colon != std::string::npos) {
+            KorvLineCounters c;
+            if (get_line_counters(m_api, int(name[0] - 'A'), &c) != 0)
+                ADD_FAILURE() << "no line " << name.substr(0, colon);
+            const std::map<std::string, uint64_t> lines = {
+                {"datagrams", c.Datagrams},
+                {"packets", c.Packets},
+                {"other_topic_packets", c.OtherTopicPackets},
+                {"refused_no_header", c.RefusedNoHeader},
+                {"refused_cut_short", c.RefusedCutShort},
+                {"packet_no", c.LastPacketNo}};
+            return field_of(lines, name.substr(colon + 1));
+        }
+        KorvTopicCounters c;
+        EXPECT_EQ(get_topic_counters(m_api, m_topics[0], &c), 0);
+        const std::map<std::string, uint64_t> topic = {{"packets", c.Packets},
+                                                       {"reply_packets", c.ReplyPackets},
+                                                       {"applied", c.Applied},
+                                                       {"duplicates", c.Duplicates},
+                                                       {"gaps", c.Gaps},
+                                                       {"recovered", c.Recovered},
+                                                       {"gap_queries", c.GapQueries},
+                                                       {"snapshot_queries", c.SnapshotQueries},
+                                                       {"snapshots", c.Snapshots},
+                                                       {"refused_far_ahead", c.RefusedFarAhead},
+                                                       {"refused_events", c.RefusedEvents},
+                                                       {"refused_by_snapshot", c.RefusedBySnapshot},
+                                                       {"cache_depth", c.CacheDepth},
+                                                       {"packet_no", c.LastPacketNo},
+                                                       {"handler_calls", c.HandlerCalls}};
+        return field_of(topic, name);
+    }
+    static int64_t field_of(const std::map<std::string, uint64_t>& fields, const std::string& name)
+    {
+        auto found = fields.find(name);
+        if (found != fields.end())
+            return int64_t(found->second);
+        ADD_FAILURE() << "unknown library counter " << name;
+        return -1;
+    }
+
+    // Whether the counters file holds the line.
+    bool file_has(const std::string& line) const
+    {
+        std::ifstream in(m_counters_file);
+        for (std::string each; std::getline(in, each);)
+            if (each == line)
+                return true;
+        return false;
+    }
+
+    static bool compare(int64_t value, const std::string& op, int bound)
     {
         return op == "=="   ? value == bound
                : op == "<=" ? value <= bound
@@ -819,6 +890,23 @@ private:
             int value = counter(step.word(2));
             EXPECT_TRUE(compare(value, step.word(3), std::stoi(step.word(4))))
                 << step.word(2) << " is " << value;
+        } else if (what == "counter") {
+            // The counters move on the library's thread; the wait ends once
+            // they agree.
+            int64_t value = 0;
+            bool ok = pump_until(
+                [&] {
+                    value = library_counter(step.word(2));
+                    return compare(value, step.word(3), std::stoi(step.word(4)));
+                },
+                within);
+            EXPECT_TRUE(ok) << step.word(2) << " is " << value;
+        } else if (what == "file") {
+            std::string text;
+            for (size_t i = 2; i < step.words.size() && step.words[i] != "within"; ++i)
+                text += (i > 2 ? " " : "") + step.words[i];
+            EXPECT_TRUE(pump_until([&] { return file_has(text); }, within))
+                << "no line \"" << text << "\" in the counters file";
         } else if (what == "output") {
             std::string text;
             for (size_t i = 2; i < step.words.size(); ++i)
@@ -841,6 +929,7 @@ private:
     LockedEventLog m_events;
     RecordingHandler m_handler;
     KorvUserApi* m_api = nullptr;
+    std::string m_counters_file;
 };
 
 inline std::string scenario_dir()

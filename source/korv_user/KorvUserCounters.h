@@ -1,0 +1,111 @@
+// Public: live counters of the market data subscriber library, per topic and
+// per multicast line, copied into plain structures on demand and, when asked
+// for, written once a second to a text file that a metrics collector reads.
+//
+// Thread rules. The library keeps the counters on its event-loop thread in
+// words that other threads may read. get_topic_counters and
+// get_line_counters may be called from any thread, a handler included,
+// without locking or waiting; on other threads than the configuring one
+// only once configuration is over (after start), and never after close.
+// Each value copied is one the loop held, but two values may be a few
+// packets apart. set_counters_file is a configuration operation: same
+// thread and time as those of KorvUserApi, before start.
+#pragma once
+
+#include <cstdint>
+
+#include "KorvUserApi.h"
+
+namespace BRAX {
+namespace KORV_USER_API {
+
+// Handler time buckets: bucket 0 counts deliveries under 1 µs, bucket i those
+// from 2^(i-1) up to 2^i µs, the last one everything from 2^(N-2) µs on.
+constexpr int KORV_HANDLER_TIME_BUCKETS = 16;
+
+// One subscribed topic, over every line that carries it.
+struct KorvTopicCounters {
+    int TopicID;
+    // Multicast lines that feed the topic.
+    int LineCount;
+    // 0 logging in, 1 live, 2 replaying what was cached, 3 snapshot query,
+    // 4 gap query.
+    int State;
+    // Packets of the topic from the multicast, every line together.
+    uint64_t Packets;
+    // Packets of the topic carried by gap replies.
+    uint64_t ReplyPackets;
+    // Packets taken in order (their events applied, or heartbeats).
+    uint64_t Applied;
+    // Packets already taken or already waiting in the cache: with two lines
+    // carrying the topic, about one in two.
+    uint64_t Duplicates;
+    // Holes found in the numbering (found again after a reply that did not
+    // fill it, counted again).
+    uint64_t Gaps;
+    // Gap reply packets that were not there yet.
+    uint64_t Recovered;
+    uint64_t GapQueries;
+    uint64_t SnapshotQueries;
+    // Snapshots read whole and put in the book.
+    uint64_t Snapshots;
+    // Refused packets, by kind: numbered too far beyond the book, content
+    // longer than a packet holds, not decipherable, events cut short, no
+    // cipher known yet, cache full, cached but not explained by a snapshot.
+    uint64_t RefusedFarAhead;
+    uint64_t RefusedContent;
+    uint64_t RefusedDecrypt;
+    uint64_t RefusedEvents;
+    uint64_t RefusedNoCipher;
+    uint64_t RefusedCacheFull;
+    uint64_t RefusedBySnapshot;
+    // Packets waiting in the cache now.
+    uint32_t CacheDepth;
+    // The number of the last packet taken, and milliseconds since; -1 when
+    // none was taken yet.
+    uint32_t LastPacketNo;
+    int64_t LastPacketAgeMs;
+    // Calls of the handler, and the deliveries (runs of calls after one
+    // commit) they came in, with the time each delivery held the loop.
+    uint64_t HandlerCalls;
+    uint64_t Deliveries;
+    uint64_t HandlerTimeUs;
+    uint64_t HandlerTime[KORV_HANDLER_TIME_BUCKETS];
+};
+
+// One multicast location, numbered from 0 in the order of reg_mirp_location.
+struct KorvLineCounters {
+    int Line;
+    uint64_t Datagrams;
+    uint64_t Bytes;
+    // Whole MIRP packets cut from the datagrams, and those of them whose
+    // topic is not subscribed.
+    uint64_t Packets;
+    uint64_t OtherTopicPackets;
+    // Datagrams refused: a rest too short for a packet header, or a packet
+    // whose content runs past the datagram's end.
+    uint64_t RefusedNoHeader;
+    uint64_t RefusedCutShort;
+    // Receive errors that closed the group's channel (it is bound again).
+    uint64_t ChannelErrors;
+    // The number of the last packet of a subscribed topic on this line, and
+    // milliseconds since; -1 when none came yet.
+    uint32_t LastPacketNo;
+    int64_t LastPacketAgeMs;
+};
+
+// Copies the counters of a subscribed topic: 0, -13 for a null argument,
+// -15 when the topic is not subscribed or no location carries it.
+int get_topic_counters(KorvUserApi* api, int topic_id, KorvTopicCounters* out);
+// Copies the counters of a line: 0, -13 for a null argument, -15 when there
+// is no such line (so a loop from 0 finds them all).
+int get_line_counters(KorvUserApi* api, int line, KorvLineCounters* out);
+// Writes every topic's and line's counters once a second to path, in the
+// text format of the Prometheus node exporter's text-file collector: into
+// path.tmp, then renamed over path, so that a reader never sees half a
+// file. 0; -13 for a null argument or an empty path; -15 when no topic is
+// subscribed yet. A later call moves the file to the new path.
+int set_counters_file(KorvUserApi* api, const char* path);
+
+}  // namespace KORV_USER_API
+}  // namespace BRAX
