@@ -51,7 +51,7 @@ class UserApi:
     """
 
     def __init__(self, *, mdqp, mirp, participant_id, user_id, password, topics,
-                 log_file=None, queue_size=DEFAULT_QUEUE_SIZE):
+                 log_file=None, counters_file=None, queue_size=DEFAULT_QUEUE_SIZE):
         if not isinstance(queue_size, int) or isinstance(queue_size, bool):
             raise TypeError("queue_size must be an int")
         if queue_size < 1:
@@ -69,6 +69,8 @@ class UserApi:
                 if not isinstance(topic, int) or isinstance(topic, bool):
                     raise TypeError(f"a topic must be an int, not {type(topic).__name__}")
                 self._api.subscribe_topic(topic)
+            if counters_file is not None:
+                self._api.set_counters_file(str(counters_file))
         except BaseException:
             self._api.close()
             raise
@@ -114,6 +116,18 @@ class UserApi:
     def pending(self):
         """Updates in the queue, not yet read."""
         return self._api.pending
+
+    def topic_counters(self, topic_id):
+        """The library's live counters of a subscribed topic, as a dict
+        (packets, duplicates, gaps, recovered, gap_queries, snapshots,
+        refused_* by kind, cache_depth, last_packet_no, handler time...).
+        RuntimeError before start or after close."""
+        return self._api.topic_counters(topic_id)
+
+    def line_counters(self, line=0):
+        """The live counters of a multicast line (numbered from 0 in the
+        order of mirp), as a dict."""
+        return self._api.line_counters(line)
 
     def take(self, timeout=None):
         """The next update, or None after timeout seconds (None: wait until

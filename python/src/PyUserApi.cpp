@@ -113,6 +113,43 @@ void PyUserApi::subscribe_topic(int topic_id)
     m_handlers.push_back(std::move(handler));
 }
 
+void PyUserApi::set_counters_file(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    require_configurable("set_counters_file");
+    check(BRAX::KORV_USER_API::set_counters_file(m_api, path.c_str()),
+          "set_counters_file('" + path + "')");
+}
+
+// Other threads may read the counters only while the loop runs; the lock
+// keeps close from ending it during the copy.
+void PyUserApi::require_running(const char* operation) const
+{
+    if (closed())
+        throw std::logic_error(std::string(operation) + ": the API is closed");
+    if (!m_started)
+        throw std::logic_error(std::string(operation) + ": start first");
+}
+
+KorvTopicCounters PyUserApi::topic_counters(int topic_id) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    require_running("topic_counters");
+    KorvTopicCounters counters;
+    check(get_topic_counters(m_api, topic_id, &counters),
+          "topic_counters(" + std::to_string(topic_id) + ")");
+    return counters;
+}
+
+KorvLineCounters PyUserApi::line_counters(int line) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    require_running("line_counters");
+    KorvLineCounters counters;
+    check(get_line_counters(m_api, line, &counters), "line_counters(" + std::to_string(line) + ")");
+    return counters;
+}
+
 void PyUserApi::start()
 {
     std::lock_guard<std::mutex> lock(m_mutex);

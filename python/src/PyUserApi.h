@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "source/korv_user/KorvUserApi.h"
+#include "source/korv_user/KorvUserCounters.h"
 
 #include "UpdateQueue.h"
 
@@ -31,6 +32,12 @@ public:
     void set_authentication(const std::string& participant_id, const std::string& user_id,
                             const std::string& password);
     void subscribe_topic(int topic_id);
+    void set_counters_file(const std::string& path);
+
+    // The library's live counters; std::logic_error before start or after
+    // close, std::invalid_argument for a topic or line it does not have.
+    BRAX::KORV_USER_API::KorvTopicCounters topic_counters(int topic_id) const;
+    BRAX::KORV_USER_API::KorvLineCounters line_counters(int line) const;
 
     // std::logic_error when already started or closed.
     void start();
@@ -45,6 +52,7 @@ private:
     class TopicHandler;
 
     void require_configurable(const char* operation) const;
+    void require_running(const char* operation) const;
 
     UpdateQueue m_queue;
     BRAX::KORV_USER_API::KorvUserApi* m_api;

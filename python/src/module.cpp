@@ -162,6 +162,53 @@ PYBIND11_MODULE(_korv, m)
         return py::make_tuple(columns, sizeof(UpdateRecord));
     }, "The columns of the batch record as (name, type, count, offset), and its size.");
 
+    // Counters as dicts: snake_case names of the C++ fields.
+    auto topic_dict = [](const BRAX::KORV_USER_API::KorvTopicCounters& c) {
+        py::dict d;
+        d["topic_id"] = c.TopicID;
+        d["line_count"] = c.LineCount;
+        d["state"] = c.State;
+        d["packets"] = c.Packets;
+        d["reply_packets"] = c.ReplyPackets;
+        d["applied"] = c.Applied;
+        d["duplicates"] = c.Duplicates;
+        d["gaps"] = c.Gaps;
+        d["recovered"] = c.Recovered;
+        d["gap_queries"] = c.GapQueries;
+        d["snapshot_queries"] = c.SnapshotQueries;
+        d["snapshots"] = c.Snapshots;
+        d["refused_far_ahead"] = c.RefusedFarAhead;
+        d["refused_content"] = c.RefusedContent;
+        d["refused_decrypt"] = c.RefusedDecrypt;
+        d["refused_events"] = c.RefusedEvents;
+        d["refused_no_cipher"] = c.RefusedNoCipher;
+        d["refused_cache_full"] = c.RefusedCacheFull;
+        d["refused_by_snapshot"] = c.RefusedBySnapshot;
+        d["cache_depth"] = c.CacheDepth;
+        d["last_packet_no"] = c.LastPacketNo;
+        d["last_packet_age_ms"] = c.LastPacketAgeMs;
+        d["handler_calls"] = c.HandlerCalls;
+        d["deliveries"] = c.Deliveries;
+        d["handler_time_us"] = c.HandlerTimeUs;
+        d["handler_time_histogram"] = std::vector<uint64_t>(
+            c.HandlerTime, c.HandlerTime + BRAX::KORV_USER_API::KORV_HANDLER_TIME_BUCKETS);
+        return d;
+    };
+    auto line_dict = [](const BRAX::KORV_USER_API::KorvLineCounters& c) {
+        py::dict d;
+        d["line"] = c.Line;
+        d["datagrams"] = c.Datagrams;
+        d["bytes"] = c.Bytes;
+        d["packets"] = c.Packets;
+        d["other_topic_packets"] = c.OtherTopicPackets;
+        d["refused_no_header"] = c.RefusedNoHeader;
+        d["refused_cut_short"] = c.RefusedCutShort;
+        d["channel_errors"] = c.ChannelErrors;
+        d["last_packet_no"] = c.LastPacketNo;
+        d["last_packet_age_ms"] = c.LastPacketAgeMs;
+        return d;
+    };
+
     py::class_<PyUserApi>(m, "_Api")
         .def(py::init<size_t>(), py::arg("queue_size"))
         .def("set_log_file", &PyUserApi::set_log_file)
@@ -169,6 +216,13 @@ PYBIND11_MODULE(_korv, m)
         .def("reg_mirp_location", &PyUserApi::reg_mirp_location)
         .def("set_authentication", &PyUserApi::set_authentication)
         .def("subscribe_topic", &PyUserApi::subscribe_topic)
+        .def("set_counters_file", &PyUserApi::set_counters_file)
+        .def("topic_counters", [topic_dict](const PyUserApi& api, int topic_id) {
+            return topic_dict(api.topic_counters(topic_id));
+        })
+        .def("line_counters", [line_dict](const PyUserApi& api, int line) {
+            return line_dict(api.line_counters(line));
+        })
         .def("start", &PyUserApi::start, py::call_guard<py::gil_scoped_release>())
         .def("close", &PyUserApi::close, py::call_guard<py::gil_scoped_release>())
         .def_property_readonly("started", &PyUserApi::started)

@@ -23,11 +23,22 @@ def book_from_updates(updates):
     return book
 
 
-def test_updates_build_the_simulators_book(simulator):
+def test_updates_build_the_simulators_book(simulator, tmp_path):
     sim = simulator(31000)
-    with korv.UserApi(**sim.api_args()) as api:
+    counters_file = tmp_path / "korv.prom"
+    with korv.UserApi(counters_file=counters_file, **sim.api_args()) as api:
         book = book_from_updates(api.updates(timeout=4.0))
+        topic = api.topic_counters(1001)
+        line = api.line_counters(0)
+        with pytest.raises(ValueError, match="error -15"):
+            api.line_counters(1)
     truth = sim.wait()
+    assert topic["snapshots"] == 1 and topic["applied"] > 0 and topic["gaps"] == 0
+    assert topic["handler_calls"] == api.delivered
+    assert line["packets"] >= topic["applied"] and line["datagrams"] > 0
+    assert "korv_topic_packets_total" in counters_file.read_text()
+    with pytest.raises(RuntimeError, match="closed"):
+        api.topic_counters(1001)
     assert len(truth) == 10
     assert book == truth
     assert api.dropped == 0
