@@ -317,7 +317,11 @@ inline std::string instrument_header(int no)
 // lines, the packet and snapshot definitions, executed step by step.
 class ScenarioRun {
 public:
-    explicit ScenarioRun(const ScenarioScript& script) : m_script(script) {}
+    // spin: the library's spinning receive mode instead of its default.
+    explicit ScenarioRun(const ScenarioScript& script, bool spin = false)
+        : m_script(script), m_spin(spin)
+    {
+    }
 
     void run()
     {
@@ -333,6 +337,7 @@ public:
         m_api->set_authentication("P01", "U01", PASSWORD);
         for (int topic : m_topics)
             m_api->subscribe_topic(topic, &m_handler);
+        ASSERT_EQ(m_api->set_receive_mode(m_spin, -1), 0);
         m_api->start();
         bool joined = pump_until(
             [&] {
@@ -841,6 +846,7 @@ private:
     LockedEventLog m_events;
     RecordingHandler m_handler;
     KorvUserApi* m_api = nullptr;
+    bool m_spin;
 };
 
 inline std::string scenario_dir()
@@ -880,11 +886,11 @@ inline std::string scenario_test_name(const testing::TestParamInfo<std::string>&
     return name;
 }
 
-inline void run_scenario(const std::string& name)
+inline void run_scenario(const std::string& name, bool spin = false)
 {
     ScenarioScript script;
     ASSERT_TRUE(script.load(scenario_dir() + "/" + name + ".scn"));
-    ScenarioRun(script).run();
+    ScenarioRun(script, spin).run();
 }
 
 }  // namespace scenario_test

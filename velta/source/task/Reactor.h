@@ -15,6 +15,15 @@
 // wait (no wait when tasks became ready meanwhile). Expired timers and
 // ready descriptors put their tasks before those already ready: timers in
 // the same iteration, descriptors reported by the wait in the next one.
+//
+// Spinning (set_spin before the thread starts) trades a core for the
+// scheduler's wake-up: the loop never sleeps. Owners of descriptors that
+// are read often (the multicast channels) ask spinning() and then keep
+// their read task in the ready queue, reading without waiting on every
+// turn; the I/O wait becomes a look without a timeout, made at most every
+// SPIN_IO_POLL_NS, for the other descriptors. Notify and synchronous
+// requests are seen on the next turn without an interrupt; timers keep
+// their periods.
 #pragma once
 
 #include <atomic>
@@ -32,6 +41,9 @@ class TaskScheduler;
 
 constexpr int NOTIFY_SLOT_MAX_SIZE = 4096;
 constexpr int MUTUAL_SLOT_SIZE = 64;
+// How often a spinning loop looks at descriptors that are not read on
+// every turn (the query connection): far below any of their time-outs.
+constexpr int64_t SPIN_IO_POLL_NS = 20000;
 
 // One notify slot: the tasks bound to it and its pending request. A slot is
 // free while its task queue is empty.
@@ -93,6 +105,13 @@ public:
     // ends the loop after the current iteration).
     void stop();
 
+    // Before create(): whether the loop spins instead of sleeping, and the
+    // CPU its thread is pinned to (-1: wherever the system puts it). A CPU
+    // that cannot be taken is reported and the thread runs unpinned.
+    void set_spin(bool spin) { m_spin = spin; }
+    bool spinning() const { return m_spin; }
+    void set_cpu(int cpu) { m_cpu = cpu; }
+
     void run() override;
     // One loop iteration.
     void wake_up();
@@ -116,4 +135,7 @@ protected:
     MutualSlot m_mutual_slots[MUTUAL_SLOT_SIZE];
     uint64_t m_mutual_read = 0;
     AtomValue m_mutual_write;
+    bool m_spin = false;
+    int m_cpu = -1;
+    int64_t m_next_io_poll_ns = 0;
 };

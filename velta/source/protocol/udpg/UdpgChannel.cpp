@@ -120,11 +120,13 @@ void UdpgChannel::close(int reason)
     m_protocol->close_channel(m_key);
 }
 
+// A spinning reactor never waits: the read task stays ready and looks at the
+// socket on every turn, a non-blocking read instead of a select.
 void UdpgChannel::post_read()
 {
     if (m_read_task.in_queue())
         return;
-    if (m_input_scheduler->schedule(&m_read_task) == 0)
+    if (m_reactor->spinning() || m_input_scheduler->schedule(&m_read_task) == 0)
         m_reactor->schedule(&m_read_task);
 }
 
