@@ -110,6 +110,8 @@ public:
     // that cannot be taken is reported and the thread runs unpinned.
     void set_spin(bool spin) { m_spin = spin; }
     bool spinning() const { return m_spin; }
+    // Whether tasks wait in the ready queue (the running one is not in it).
+    bool has_ready() const { return !m_ready_queue.empty(); }
     void set_cpu(int cpu) { m_cpu = cpu; }
 
     void run() override;

@@ -170,6 +170,12 @@ void UdpgChannel::on_read()
             if (handled != 0)
                 break;
         }
+        // A spinning loop comes back to the socket on its next turn anyway:
+        // what the datagram made ready (the delivery of a completed
+        // sequence) runs first, without waiting for a read that would only
+        // find the socket empty.
+        if (m_reactor->spinning() && m_reactor->has_ready())
+            break;
     }
     m_alive = nullptr;
     m_read_task.cancel();
