@@ -568,6 +568,9 @@ public:
             m_topic->publish_sequence(SECONDS, 0);
             take(datagrams);
         }
+        // The tagged sequence starts a datagram of its own, whose first
+        // header (all that a plain loop looks at) carries the tag.
+        m_publisher->flush();
         m_topic->publish_sequence(SECONDS, unsigned(tag));
         m_publisher->flush();
         // The loopback delivers in the sender's own call, so all are queued.
