@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -44,12 +45,13 @@ namespace {
 
 // A topic of `instruments` instruments with 10 levels a side, 8000
 // sequences of the model, packed `batch` to a MIRP sequence.
-const BenchFeed& feed(int batch, int instruments = 500)
+// Skewed: a few instruments take most events (see BenchFeed.h).
+const BenchFeed& feed(int batch, int instruments = 500, bool skewed = false)
 {
-    static std::map<std::pair<int, int>, std::unique_ptr<BenchFeed>> feeds;
-    std::unique_ptr<BenchFeed>& f = feeds[std::make_pair(batch, instruments)];
+    static std::map<std::tuple<int, int, bool>, std::unique_ptr<BenchFeed>> feeds;
+    std::unique_ptr<BenchFeed>& f = feeds[std::make_tuple(batch, instruments, skewed)];
     if (!f)
-        f.reset(new BenchFeed(instruments, 10, 8000 / batch, batch, 20261209));
+        f.reset(new BenchFeed(instruments, 10, 8000 / batch, batch, 20261209, skewed));
     return *f;
 }
 
@@ -220,6 +222,19 @@ void BM_MirpDecodeApplyScale(benchmark::State& state)
     run_decode_apply(state, feed(8, int(state.range(0))));
 }
 KORV_BENCHMARK(BM_MirpDecodeApplyScale)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMicrosecond);
+
+// The same sizes with the skewed model: a few instruments take most events.
+void BM_MirpDecodeApplyScaleSkewed(benchmark::State& state)
+{
+    run_decode_apply(state, feed(8, int(state.range(0)), true));
+}
+KORV_BENCHMARK(BM_MirpDecodeApplyScaleSkewed)
     ->Arg(10)
     ->Arg(100)
     ->Arg(1000)
