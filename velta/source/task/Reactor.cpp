@@ -1,10 +1,6 @@
 #include "velta/source/task/Reactor.h"
 
-#include <sched.h>
-
 #include <cstddef>
-#include <cstdio>
-#include <ctime>
 
 #include "velta/source/base/Fatal.h"
 #include "velta/source/task/FileIoTaskManager.h"
@@ -76,8 +72,6 @@ TaskScheduler* Reactor::open_delay_scheduler(unsigned ms)
 
 // A reactor without an I/O manager never waits, so there is nothing to cut
 // short; this keeps stop() valid for it and after the manager is gone.
-// A spinning loop looks at its requests on every turn, so the system call
-// would only cost the requester time.
 void Reactor::interrupt()
 {
     if (m_io_manager != nullptr && !m_spin)
@@ -208,28 +202,8 @@ void Reactor::poll_notify()
     }
 }
 
-namespace {
-
-int64_t monotonic_ns()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-}  // namespace
-
 void Reactor::run()
 {
-    if (m_cpu >= 0) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        CPU_SET(m_cpu, &set);
-        if (m_cpu >= CPU_SETSIZE || pthread_setaffinity_np(pthread_self(), sizeof set, &set) != 0) {
-            printf("Reactor: cannot pin the loop to cpu %d, it runs unpinned\n", m_cpu);
-            fflush(stdout);
-        }
-    }
     while (m_running.load())
         wake_up();
 }
@@ -245,7 +219,7 @@ void Reactor::wake_up()
     if (m_io_manager == nullptr)
         return;
     if (m_spin) {
-        int64_t now = monotonic_ns();
+        int64_t now = get_monotonic_ns();
         if (now < m_next_io_poll_ns)
             return;
         m_next_io_poll_ns = now + SPIN_IO_POLL_NS;

@@ -22,8 +22,8 @@
 // their read task in the ready queue, reading without waiting on every
 // turn; the I/O wait becomes a look without a timeout, made at most every
 // SPIN_IO_POLL_NS, for the other descriptors. Notify and synchronous
-// requests are seen on the next turn without an interrupt; timers keep
-// their periods.
+// requests are seen on the next turn, so interrupt() makes no system call
+// then; timers keep their periods. The thread's CPU is Thread::set_cpu's.
 #pragma once
 
 #include <atomic>
@@ -34,6 +34,7 @@
 #include "velta/source/task/Semaphore.h"
 #include "velta/source/task/TaskQueue.h"
 #include "velta/source/task/Thread.h"
+#include "velta/source/task/TickCount.h"
 
 class DelayTaskManager;
 class FileIoTaskManager;
@@ -105,14 +106,11 @@ public:
     // ends the loop after the current iteration).
     void stop();
 
-    // Before create(): whether the loop spins instead of sleeping, and the
-    // CPU its thread is pinned to (-1: wherever the system puts it). A CPU
-    // that cannot be taken is reported and the thread runs unpinned.
+    // Before create(): whether the loop spins instead of sleeping.
     void set_spin(bool spin) { m_spin = spin; }
     bool spinning() const { return m_spin; }
     // Whether tasks wait in the ready queue (the running one is not in it).
     bool has_ready() const { return !m_ready_queue.empty(); }
-    void set_cpu(int cpu) { m_cpu = cpu; }
 
     void run() override;
     // One loop iteration.
@@ -138,6 +136,5 @@ protected:
     uint64_t m_mutual_read = 0;
     AtomValue m_mutual_write;
     bool m_spin = false;
-    int m_cpu = -1;
     int64_t m_next_io_poll_ns = 0;
 };
