@@ -1,5 +1,6 @@
 #include "benchmarks/BenchFeed.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,10 +82,19 @@ void append_event(MirpEncoder& encoder, const SimEvent& e)
 // Times: a trading morning, a model sequence every 100 ms.
 constexpr unsigned START_SECONDS = 1765272600;
 
-BenchFeed::BenchFeed(int instrument_count, int depth, int sequence_count, int batch, uint64_t seed)
-    : m_start(TOPIC_ID, instrument_count, depth, seed, START_SECONDS, 0), m_event_count(0)
+BenchFeed::BenchFeed(int instrument_count, int depth, int sequence_count, int batch, uint64_t seed,
+                     bool skewed)
+    : m_event_count(0)
 {
-    SimMarketModel model = m_start;
+    for (int first = 0, octave = 1; first < instrument_count; first += octave, octave *= 2) {
+        int count = skewed ? std::min(octave, instrument_count - first) : instrument_count;
+        m_starts.emplace_back(
+            SimMarketModel(TOPIC_ID, count, depth, seed + uint64_t(first), START_SECONDS, 0),
+            first);
+        if (!skewed)
+            break;
+    }
+    std::vector<std::pair<SimMarketModel, int>> models = m_starts;
     PacketSink sink(m_packets);
     MirpEncoder encoder(TOPIC_ID, new PlainCipher(), &sink);
     unsigned tenths = 0;
@@ -96,9 +106,10 @@ BenchFeed::BenchFeed(int instrument_count, int depth, int sequence_count, int ba
                         static_cast<unsigned short>(millisec));
         for (int b = 0; b < batch; ++b) {
             ++tenths;
-            model.next_sequence(START_SECONDS + tenths / 10, tenths % 10 * 100, groups);
+            std::pair<SimMarketModel, int>& model = models[tenths % models.size()];
+            model.first.next_sequence(START_SECONDS + tenths / 10, tenths % 10 * 100, groups);
             for (const SimGroup& group : groups) {
-                InstrumentEventContext context = {group.instrument_no, 0};
+                InstrumentEventContext context = {group.instrument_no + model.second, 0};
                 check(encoder.append_field(MIRP_FID_InstrumentEventHeader,
                                            CODEC_InstrumentEventHeader::field_encode, &context,
                                            sizeof context),
@@ -116,26 +127,37 @@ void BenchFeed::fill_snapshot(USER::KorvUserTopic& topic) const
 {
     topic.begin_snapshot();
     MDQP_TopicSettlementSession session{};
-    const BRAX::KORV_USER_API::TopicSettlementSession& own = m_start.get_settlement_session();
+    const BRAX::KORV_USER_API::TopicSettlementSession& own =
+        m_starts[0].first.get_settlement_session();
     memcpy(session.SessionDay, own.SessionDay, sizeof session.SessionDay);
     memcpy(session.SessionCode, own.SessionCode, sizeof session.SessionCode);
     session.SessionNo = own.SessionNo;
     topic.handle_settlement_session(&session);
-    for (const SimInstrument& instrument : m_start.get_instruments()) {
-        topic.handle_instrument(&instrument.Instrument);
-        topic.handle_market_data(&instrument.MarketData);
-        for (const std::vector<SimLevel>* side : {&instrument.Bids, &instrument.Asks}) {
-            for (const SimLevel& level : *side) {
-                MDQP_TopicMarketByPrice record{};
-                record.InstrumentNo = instrument.Instrument.InstrumentNo;
-                record.EntryType = side == &instrument.Bids ? MDET_Bid : MDET_Ask;
-                record.Price = SimMarketModel::level_price(instrument, level);
-                record.Volume = level.volume;
-                topic.handle_market_by_price(&record);
+    for (const std::pair<SimMarketModel, int>& model : m_starts) {
+        for (const SimInstrument& instrument : model.first.get_instruments()) {
+            // The models of a skewed feed number their instruments alike.
+            MDQP_TopicInstrument definition = instrument.Instrument;
+            MDQP_TopicMarketData market_data = instrument.MarketData;
+            definition.InstrumentNo += model.second;
+            market_data.InstrumentNo += model.second;
+            if (model.second != 0 || m_starts.size() > 1)
+                snprintf(definition.InstrumentID, sizeof definition.InstrumentID, "Z%d",
+                         definition.InstrumentNo);
+            topic.handle_instrument(&definition);
+            topic.handle_market_data(&market_data);
+            for (const std::vector<SimLevel>* side : {&instrument.Bids, &instrument.Asks}) {
+                for (const SimLevel& level : *side) {
+                    MDQP_TopicMarketByPrice record{};
+                    record.InstrumentNo = definition.InstrumentNo;
+                    record.EntryType = side == &instrument.Bids ? MDET_Bid : MDET_Ask;
+                    record.Price = SimMarketModel::level_price(instrument, level);
+                    record.Volume = level.volume;
+                    topic.handle_market_by_price(&record);
+                }
             }
         }
     }
-    topic.set_market_data_depth(m_start.get_depth());
+    topic.set_market_data_depth(m_starts[0].first.get_depth());
     topic.commit();
 }
 

@@ -7,9 +7,17 @@
 // sequence, now and then a long one that moves many), larger batches stand
 // for a busier feed whose publisher packs more changes into each sequence.
 // Long sequences are split by the encoder into packets with CONTINUE set.
+//
+// The model picks instruments uniformly. A skewed feed stands for a market
+// where a few instruments take most events, as Zipf's law with s = 1 (the
+// instrument of rank k takes a share in proportion to 1/k): each octave of
+// ranks (1, 2-3, 4-7, ...) takes the same share of events under that law,
+// so the skewed feed runs one model per octave, over instruments numbered
+// after the octave before, and takes their sequences in turn.
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "apps/korv_md_simulator/SimMarketModel.h"
@@ -28,7 +36,8 @@ public:
     // The topic of every packet.
     static constexpr uint16_t TOPIC_ID = 1001;
 
-    BenchFeed(int instrument_count, int depth, int sequence_count, int batch, uint64_t seed);
+    BenchFeed(int instrument_count, int depth, int sequence_count, int batch, uint64_t seed,
+              bool skewed = false);
 
     // Fills an empty book with the market as it was at the start of the
     // feed, as the snapshot would, sets the depth and commits.
@@ -44,7 +53,8 @@ public:
     static std::vector<SIM::SimGroup> groups_of(const std::vector<char>& packet);
 
 private:
-    SIM::SimMarketModel m_start;
+    // Each model as the feed began, and the number of its first instrument.
+    std::vector<std::pair<SIM::SimMarketModel, int>> m_starts;
     std::vector<std::vector<char>> m_packets;
     long m_event_count;
 };

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -36,18 +37,21 @@ using namespace BRAX::KORV_USER_API;
 using namespace KORV::BENCH;
 using KORV::SIM::SimEvent;
 using KORV::SIM::SimGroup;
+using KORV::USER::InstrumentEventContext;
 using KORV::USER::KorvUserTopic;
+using namespace KORV;
 
 namespace {
 
 // A topic of `instruments` instruments with 10 levels a side, 8000
 // sequences of the model, packed `batch` to a MIRP sequence.
-const BenchFeed& feed(int batch, int instruments = 500)
+// Skewed: a few instruments take most events (see BenchFeed.h).
+const BenchFeed& feed(int batch, int instruments = 500, bool skewed = false)
 {
-    static std::map<std::pair<int, int>, std::unique_ptr<BenchFeed>> feeds;
-    std::unique_ptr<BenchFeed>& f = feeds[std::make_pair(batch, instruments)];
+    static std::map<std::tuple<int, int, bool>, std::unique_ptr<BenchFeed>> feeds;
+    std::unique_ptr<BenchFeed>& f = feeds[std::make_tuple(batch, instruments, skewed)];
     if (!f)
-        f.reset(new BenchFeed(instruments, 10, 8000 / batch, batch, 20261209));
+        f.reset(new BenchFeed(instruments, 10, 8000 / batch, batch, 20261209, skewed));
     return *f;
 }
 
@@ -138,12 +142,99 @@ void BM_MirpDecodeApply(benchmark::State& state)
 }
 KORV_BENCHMARK(BM_MirpDecodeApply)->Arg(1)->Arg(8)->Unit(benchmark::kMicrosecond);
 
+// Decode only: the same bodies, deciphered beforehand, walked field by field
+// and decoded by the codecs into the event records, which go nowhere but a
+// checksum: the part of decode + apply that is neither the book nor the
+// delivery.
+__attribute__((noinline)) int64_t decode_body(const std::vector<char>& body)
+{
+    Packet packet(body.data(), int(body.size()));
+    int64_t sum = 0;
+    InstrumentEventContext context;
+    while (packet.length() > 0) {
+        MirpFieldHeader header;
+        if (mirp_peek_field(packet, header) != EC_NONE)
+            abort();
+        int ret;
+        switch (header.FieldID) {
+            case MIRP_FID_InstrumentEventHeader:
+                ret = mirp_get_field<CODEC_InstrumentEventHeader>(context, packet);
+                sum += context.InstrumentNo;
+                break;
+            case MIRP_FID_MDEntryEvent: {
+                MIRP_MDEntryEvent event;
+                ret = mirp_get_field<CODEC_MDEntryEvent>(event, packet);
+                sum += event.EventType + event.PriceLevel + event.PriceOffset + event.Volume;
+                break;
+            }
+            case MIRP_FID_TradeSlice: {
+                MIRP_TradeSlice slice;
+                ret = mirp_get_field<CODEC_TradeSlice>(slice, packet);
+                sum += slice.LastPriceOffset + slice.Volume + slice.TurnoverOffset;
+                break;
+            }
+            case MIRP_FID_Delta: {
+                MIRP_Delta delta;
+                ret = mirp_get_field<CODEC_Ratio>(delta, packet);
+                sum += int64_t(delta.Delta);
+                break;
+            }
+            default: {
+                MIRP_HighPrice price;
+                ret = mirp_get_field<CODEC_PriceOffset>(price, packet);
+                sum += price.PriceOffset;
+                break;
+            }
+        }
+        if (ret != EC_NONE)
+            abort();
+    }
+    return sum;
+}
+
+void BM_MirpDecodeOnly(benchmark::State& state)
+{
+    const BenchFeed& f = feed(int(state.range(0)));
+    PlainCipher cipher;
+    std::vector<std::vector<char>> bodies;
+    for (const std::vector<char>& bytes : f.packets()) {
+        MirpPacket packet(Packet(bytes.data(), int(bytes.size())));
+        unsigned char content[1232];
+        unsigned long length = sizeof content;
+        if (packet.valid_packet() < 0 ||
+            cipher.decrypt(reinterpret_cast<const unsigned char*>(packet.data()), packet.length(),
+                           content, length) != 0)
+            abort();
+        bodies.emplace_back(reinterpret_cast<const char*>(content),
+                            reinterpret_cast<const char*>(content) + length);
+    }
+    for (auto _ : state) {
+        for (const std::vector<char>& body : bodies)
+            benchmark::DoNotOptimize(decode_body(body));
+    }
+    report_per_event(state, f.event_count(), long(f.packets().size()));
+}
+KORV_BENCHMARK(BM_MirpDecodeOnly)->Arg(1)->Arg(8)->Unit(benchmark::kMicrosecond);
+
 // Scale: the same pace (batch 8) on topics of 10 to 100000 instruments.
 void BM_MirpDecodeApplyScale(benchmark::State& state)
 {
     run_decode_apply(state, feed(8, int(state.range(0))));
 }
 KORV_BENCHMARK(BM_MirpDecodeApplyScale)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMicrosecond);
+
+// The same sizes with the skewed model: a few instruments take most events.
+void BM_MirpDecodeApplyScaleSkewed(benchmark::State& state)
+{
+    run_decode_apply(state, feed(8, int(state.range(0)), true));
+}
+KORV_BENCHMARK(BM_MirpDecodeApplyScaleSkewed)
     ->Arg(10)
     ->Arg(100)
     ->Arg(1000)

@@ -67,6 +67,17 @@ public:
     // a null path; -3 if the file cannot be opened, the log then staying
     // where it was.
     virtual int set_log_file(const char* path) = 0;
+    // How the event-loop thread waits for datagrams; before start. By
+    // default (spin false) it sleeps in the system until a socket is ready
+    // or a timer is due, and each datagram pays the scheduler's wake-up.
+    // With spin true it never sleeps: it reads the multicast sockets
+    // without waiting, runs ready work and due timers in a tight loop, and
+    // keeps one CPU busy at 100 % for as long as it runs; heartbeats,
+    // keep-alive and query time-outs keep their periods. cpu >= 0 pins the
+    // thread to that CPU (either mode; a CPU the system refuses is logged
+    // on standard output and the thread runs unpinned), -1 leaves it to
+    // the system. 0; -13 for a cpu below -1; -5 once started.
+    virtual int set_receive_mode(bool spin, int cpu) = 0;
     virtual ~KorvUserApi() {}
 };
 

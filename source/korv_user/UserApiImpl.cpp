@@ -60,6 +60,18 @@ bool UserApiImpl::start()
     return m_reactor->create();
 }
 
+int UserApiImpl::set_receive_mode(bool spin, int cpu)
+{
+    if (cpu < -1)
+        return EC_PARAM;
+    // The loop reads both settings only as its thread starts.
+    if (m_reactor->thread_handle() != 0)
+        return EC_OPERATION;
+    m_reactor->set_spin(spin);
+    m_reactor->set_cpu(cpu);
+    return EC_NONE;
+}
+
 void UserApiImpl::close()
 {
     delete this;

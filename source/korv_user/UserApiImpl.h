@@ -47,6 +47,7 @@ public:
                            const char* password) override;
     int subscribe_topic(int topic_id, BRAX::KORV_USER_API::KorvMarketDataHandler* handler) override;
     int set_log_file(const char* path) override;
+    int set_receive_mode(bool spin, int cpu) override;
 
     // For the engine's own checks: the demultiplexers in registration order.
     const std::vector<KorvUserMirpDemuxer*>& get_demuxers() const { return m_demuxers; }

@@ -320,7 +320,11 @@ inline std::string instrument_header(int no)
 // lines, the packet and snapshot definitions, executed step by step.
 class ScenarioRun {
 public:
-    explicit ScenarioRun(const ScenarioScript& script) : m_script(script) {}
+    // spin: the library's spinning receive mode instead of its default.
+    explicit ScenarioRun(const ScenarioScript& script, bool spin = false)
+        : m_script(script), m_spin(spin)
+    {
+    }
 
     void run()
     {
@@ -339,6 +343,7 @@ public:
         if (!m_counters_file.empty()) {
             EXPECT_EQ(set_counters_file(m_api, m_counters_file.c_str()), 0);
         }
+        ASSERT_EQ(m_api->set_receive_mode(m_spin, -1), 0);
         m_api->start();
         bool joined = pump_until(
             [&] {
@@ -930,6 +935,7 @@ private:
     RecordingHandler m_handler;
     KorvUserApi* m_api = nullptr;
     std::string m_counters_file;
+    bool m_spin;
 };
 
 inline std::string scenario_dir()
@@ -969,11 +975,11 @@ inline std::string scenario_test_name(const testing::TestParamInfo<std::string>&
     return name;
 }
 
-inline void run_scenario(const std::string& name)
+inline void run_scenario(const std::string& name, bool spin = false)
 {
     ScenarioScript script;
     ASSERT_TRUE(script.load(scenario_dir() + "/" + name + ".scn"));
-    ScenarioRun(script).run();
+    ScenarioRun(script, spin).run();
 }
 
 }  // namespace scenario_test

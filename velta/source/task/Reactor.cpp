@@ -74,7 +74,7 @@ TaskScheduler* Reactor::open_delay_scheduler(unsigned ms)
 // short; this keeps stop() valid for it and after the manager is gone.
 void Reactor::interrupt()
 {
-    if (m_io_manager != nullptr)
+    if (m_io_manager != nullptr && !m_spin)
         m_io_manager->interrupt();
 }
 
@@ -216,6 +216,14 @@ void Reactor::wake_up()
     m_ready_queue.emit_all();
     if (!m_ready_queue.empty())
         timeout = 0;
-    if (m_io_manager != nullptr)
-        m_io_manager->poll(static_cast<unsigned>(timeout));
+    if (m_io_manager == nullptr)
+        return;
+    if (m_spin) {
+        int64_t now = get_monotonic_ns();
+        if (now < m_next_io_poll_ns)
+            return;
+        m_next_io_poll_ns = now + SPIN_IO_POLL_NS;
+        timeout = 0;
+    }
+    m_io_manager->poll(static_cast<unsigned>(timeout));
 }

@@ -15,6 +15,15 @@
 // wait (no wait when tasks became ready meanwhile). Expired timers and
 // ready descriptors put their tasks before those already ready: timers in
 // the same iteration, descriptors reported by the wait in the next one.
+//
+// Spinning (set_spin before the thread starts) trades a core for the
+// scheduler's wake-up: the loop never sleeps. Owners of descriptors that
+// are read often (the multicast channels) ask spinning() and then keep
+// their read task in the ready queue, reading without waiting on every
+// turn; the I/O wait becomes a look without a timeout, made at most every
+// SPIN_IO_POLL_NS, for the other descriptors. Notify and synchronous
+// requests are seen on the next turn, so interrupt() makes no system call
+// then; timers keep their periods. The thread's CPU is Thread::set_cpu's.
 #pragma once
 
 #include <atomic>
@@ -25,6 +34,7 @@
 #include "velta/source/task/Semaphore.h"
 #include "velta/source/task/TaskQueue.h"
 #include "velta/source/task/Thread.h"
+#include "velta/source/task/TickCount.h"
 
 class DelayTaskManager;
 class FileIoTaskManager;
@@ -32,6 +42,9 @@ class TaskScheduler;
 
 constexpr int NOTIFY_SLOT_MAX_SIZE = 4096;
 constexpr int MUTUAL_SLOT_SIZE = 64;
+// How often a spinning loop looks at descriptors that are not read on
+// every turn (the query connection): far below any of their time-outs.
+constexpr int64_t SPIN_IO_POLL_NS = 20000;
 
 // One notify slot: the tasks bound to it and its pending request. A slot is
 // free while its task queue is empty.
@@ -93,6 +106,12 @@ public:
     // ends the loop after the current iteration).
     void stop();
 
+    // Before create(): whether the loop spins instead of sleeping.
+    void set_spin(bool spin) { m_spin = spin; }
+    bool spinning() const { return m_spin; }
+    // Whether tasks wait in the ready queue (the running one is not in it).
+    bool has_ready() const { return !m_ready_queue.empty(); }
+
     void run() override;
     // One loop iteration.
     void wake_up();
@@ -116,4 +135,6 @@ protected:
     MutualSlot m_mutual_slots[MUTUAL_SLOT_SIZE];
     uint64_t m_mutual_read = 0;
     AtomValue m_mutual_write;
+    bool m_spin = false;
+    int64_t m_next_io_poll_ns = 0;
 };

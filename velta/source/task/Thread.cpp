@@ -1,5 +1,8 @@
 #include "velta/source/task/Thread.h"
 
+#include <sched.h>
+
+#include <cstdio>
 #include <cstdlib>
 
 #include "velta/source/task/TickCount.h"
@@ -20,6 +23,17 @@ void* Thread::thread_entry(void* param)
 {
     Thread* thread = static_cast<Thread*>(param);
     thread->m_started.lock();
+    if (thread->m_cpu >= 0) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        if (thread->m_cpu < CPU_SETSIZE)
+            CPU_SET(thread->m_cpu, &set);
+        if (thread->m_cpu >= CPU_SETSIZE ||
+            pthread_setaffinity_np(pthread_self(), sizeof(set), &set) != 0) {
+            printf("Thread: cannot pin the thread to cpu %d, it runs unpinned\n", thread->m_cpu);
+            fflush(stdout);
+        }
+    }
     srand(get_tick_count());
     if (thread->init_instance())
         thread->run();

@@ -23,6 +23,10 @@ public:
     Thread& operator=(const Thread&) = delete;
     virtual ~Thread() = default;
 
+    // Before create(): the CPU the thread is pinned to (-1, the default:
+    // wherever the system puts it). A CPU that cannot be taken is reported
+    // on standard output and the thread runs unpinned.
+    void set_cpu(int cpu) { m_cpu = cpu; }
     // True at once if a thread was started and not yet joined.
     virtual bool create();
     virtual bool init_instance() { return true; }
@@ -38,6 +42,7 @@ public:
 protected:
     pthread_t m_thread = 0;
     int m_thread_check = 0;
+    int m_cpu = -1;
 
 private:
     // Holds the new thread until its handle is stored, so that its own

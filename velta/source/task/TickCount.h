@@ -10,3 +10,6 @@ uint32_t get_tick_count();
 // The same clock, not truncated; the timing wheel derives its jiffies from
 // this so that the jiffy counter wraps together with the wheel's.
 uint64_t get_tick_count64();
+
+// The same clock in nanoseconds, for waits far below a millisecond.
+int64_t get_monotonic_ns();

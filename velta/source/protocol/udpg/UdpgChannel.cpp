@@ -120,11 +120,13 @@ void UdpgChannel::close(int reason)
     m_protocol->close_channel(m_key);
 }
 
+// A spinning reactor never waits: the read task stays ready and looks at the
+// socket on every turn, a non-blocking read instead of a select.
 void UdpgChannel::post_read()
 {
     if (m_read_task.in_queue())
         return;
-    if (m_input_scheduler->schedule(&m_read_task) == 0)
+    if (m_reactor->spinning() || m_input_scheduler->schedule(&m_read_task) == 0)
         m_reactor->schedule(&m_read_task);
 }
 
@@ -168,6 +170,12 @@ void UdpgChannel::on_read()
             if (handled != 0)
                 break;
         }
+        // A spinning loop comes back to the socket on its next turn anyway:
+        // what the datagram made ready (the delivery of a completed
+        // sequence) runs first, without waiting for a read that would only
+        // find the socket empty.
+        if (m_reactor->spinning() && m_reactor->has_ready())
+            break;
     }
     m_alive = nullptr;
     m_read_task.cancel();
