@@ -51,7 +51,8 @@ class UserApi:
     """
 
     def __init__(self, *, mdqp, mirp, participant_id, user_id, password, topics,
-                 log_file=None, counters_file=None, queue_size=DEFAULT_QUEUE_SIZE):
+                 log_file=None, counters_file=None, spin=False, cpu=-1,
+                 queue_size=DEFAULT_QUEUE_SIZE):
         if not isinstance(queue_size, int) or isinstance(queue_size, bool):
             raise TypeError("queue_size must be an int")
         if queue_size < 1:
@@ -71,6 +72,10 @@ class UserApi:
                 self._api.subscribe_topic(topic)
             if counters_file is not None:
                 self._api.set_counters_file(str(counters_file))
+            if spin or cpu != -1:
+                # Spinning keeps one CPU at 100 % while the API runs; cpu >= 0
+                # pins the library's thread in either mode.
+                self._api.set_receive_mode(bool(spin), cpu)
         except BaseException:
             self._api.close()
             raise

@@ -121,6 +121,13 @@ void PyUserApi::set_counters_file(const std::string& path)
           "set_counters_file('" + path + "')");
 }
 
+void PyUserApi::set_receive_mode(bool spin, int cpu)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    require_configurable("set_receive_mode");
+    check(m_api->set_receive_mode(spin, cpu), "set_receive_mode");
+}
+
 // Other threads may read the counters only while the loop runs; the lock
 // keeps close from ending it during the copy.
 void PyUserApi::require_running(const char* operation) const

@@ -33,6 +33,7 @@ public:
                             const std::string& password);
     void subscribe_topic(int topic_id);
     void set_counters_file(const std::string& path);
+    void set_receive_mode(bool spin, int cpu);
 
     // The library's live counters; std::logic_error before start or after
     // close, std::invalid_argument for a topic or line it does not have.

@@ -217,6 +217,7 @@ PYBIND11_MODULE(_korv, m)
         .def("set_authentication", &PyUserApi::set_authentication)
         .def("subscribe_topic", &PyUserApi::subscribe_topic)
         .def("set_counters_file", &PyUserApi::set_counters_file)
+        .def("set_receive_mode", &PyUserApi::set_receive_mode, py::arg("spin"), py::arg("cpu"))
         .def("topic_counters", [topic_dict](const PyUserApi& api, int topic_id) {
             return topic_dict(api.topic_counters(topic_id));
         })

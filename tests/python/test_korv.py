@@ -89,6 +89,13 @@ def test_a_reader_that_falls_behind_loses_the_oldest_and_memory_stays_bounded(si
     assert book.items() <= sim.wait().items()
 
 
+def test_spinning_mode_builds_the_same_book(simulator):
+    sim = simulator(31080)
+    with korv.UserApi(spin=True, **sim.api_args()) as api:
+        book = book_from_updates(api.updates(timeout=4.0))
+    assert book == sim.wait()
+
+
 def test_python_threads_run_while_a_reader_waits(simulator):
     sim = simulator(31030)
     ticks = 0
@@ -172,6 +179,8 @@ BASE = dict(mdqp="tcp://127.0.0.1:9", mirp="udpg://239.3.0.9:31061", participant
     (dict(queue_size=0), ValueError, "queue_size"),
     (dict(queue_size=1.5), TypeError, "queue_size"),
     (dict(password="x" * 41), ValueError, "error -13"),
+    (dict(cpu=-2), ValueError, "error -13"),
+    (dict(cpu="0"), TypeError, ""),
 ])
 def test_bad_arguments_raise_with_the_librarys_code(change, error, text):
     with pytest.raises(error, match=text):
