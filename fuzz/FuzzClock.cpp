@@ -23,3 +23,8 @@ uint32_t get_tick_count()
 {
     return static_cast<uint32_t>(g_fuzz_ticks);
 }
+
+int64_t get_monotonic_ns()
+{
+    return static_cast<int64_t>(g_fuzz_ticks) * 1000000;
+}
