@@ -3,7 +3,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "source/korv_user/UFDataType.h"
 #include "source/mdqp_protocol/KorvProtocolConstants.h"
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/base/Log.h"
@@ -21,19 +20,6 @@ template <size_t N>
 void terminate_text(char (&field)[N])
 {
     field[N - 1] = '\0';
-}
-
-double tick_price(int32_t offset, double tick, double base)
-{
-    return double(offset) * tick + base;
-}
-
-// A sum the snapshot sent as absent has nothing to add to: the first change
-// starts it from zero (added to the absent marker, it would stay absent).
-double add_to(double sum, double change)
-{
-    using BRAX::KORV_USER_API::UFBaseFloatType;
-    return (sum == UFBaseFloatType::NULL_VALUE ? 0 : sum) + change;
 }
 
 }  // namespace
@@ -153,52 +139,6 @@ void KorvUserTopic::handle_market_by_price(const MDQP_TopicMarketByPrice* level)
     PriceEntryTable& side = level->EntryType == MDET_Bid ? entry->BidTable : entry->AskTable;
     check_level(side.append(PriceEntry{level->Price, level->Volume}), "market_by_price",
                 level->InstrumentNo, side.get_count() + 1);
-    reg_market_data(entry);
-}
-
-void KorvUserTopic::handle_md_entry_event(int no, const MIRP_MDEntryEvent* event)
-{
-    InstrumentMarketData* entry = find_entry("md_entry_event", no);
-    if (entry == nullptr)
-        return;
-    PriceEntryTable& side = event->EntryType == MDET_Bid ? entry->BidTable : entry->AskTable;
-    PriceEntry level{tick_price(event->PriceOffset, entry->Instrument.PriceTick,
-                                entry->MarketData.LevelBasePrice),
-                     event->Volume};
-    // Level numbers start at 1; anything below maps to a refused position.
-    int pos = event->PriceLevel > 0 ? event->PriceLevel - 1 : -1;
-    switch (event->EventType) {
-        case MBP_EVENT_New:
-            check_level(side.insert(pos, level), "md_entry_event new", no, event->PriceLevel);
-            break;
-        case MBP_EVENT_Change:
-            check_level(side.update(pos, level), "md_entry_event change", no, event->PriceLevel);
-            break;
-        case MBP_EVENT_Delete:
-            check_level(side.erase(pos), "md_entry_event delete", no, event->PriceLevel);
-            break;
-        default:
-            break;
-    }
-    reg_market_data(entry);
-}
-
-void KorvUserTopic::handle_trade_slice(int no, const MIRP_TradeSlice* slice)
-{
-    InstrumentMarketData* entry = find_entry("trade_slice", no);
-    if (entry == nullptr)
-        return;
-    const MDQP_TopicInstrument& instrument = entry->Instrument;
-    MDQP_TopicMarketData& data = entry->MarketData;
-    data.LastPrice =
-        tick_price(slice->LastPriceOffset, instrument.PriceTick, instrument.TradeBasePrice);
-    // Volume is a 32-bit counter that wraps.
-    data.Volume = int32_t(uint32_t(data.Volume) + uint32_t(slice->Volume));
-    double traded =
-        double(instrument.VolumeMultiple) * (double(slice->TurnoverOffset) * instrument.PriceTick +
-                                             double(slice->Volume) * instrument.TradeBasePrice);
-    data.Turnover = add_to(data.Turnover, traded);
-    data.OpenInterest = add_to(data.OpenInterest, double(slice->OpenInterestChange));
     reg_market_data(entry);
 }
 

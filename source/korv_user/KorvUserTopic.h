@@ -40,6 +40,8 @@
 
 #include "source/korv_user/HashMap.h"
 #include "source/korv_user/KorvUserApiStruct.h"
+#include "source/korv_user/UFDataType.h"
+#include "source/mdqp_protocol/KorvProtocolConstants.h"
 #include "source/mdqp_protocol/MdqpRecords.h"
 #include "source/mirp_protocol/MirpEventRecords.h"
 #include "velta/source/base/ErrorCode.h"
@@ -61,6 +63,20 @@ void copy_text(char (&dst)[N], const char (&src)[M])
         ++n;
     }
     dst[n] = '\0';
+}
+
+// A price sent as a number of ticks from a base price.
+inline double tick_price(int32_t offset, double tick, double base)
+{
+    return double(offset) * tick + base;
+}
+
+// A sum the snapshot sent as absent has nothing to add to: the first change
+// starts it from zero (added to the absent marker, it would stay absent).
+inline double add_to(double sum, double change)
+{
+    using BRAX::KORV_USER_API::UFBaseFloatType;
+    return (sum == UFBaseFloatType::NULL_VALUE ? 0 : sum) + change;
 }
 
 // Price levels kept per side of an instrument.
@@ -301,6 +317,56 @@ private:
     // snapshot's first record touched them.
     std::vector<SavedEntry> m_saved_entries;
 };
+
+// Inline: level events are most of a feed, and the parser that decodes them
+// lives in another file.
+inline void KorvUserTopic::handle_md_entry_event(int no, const BRAX::KORV::MIRP_MDEntryEvent* event)
+{
+    InstrumentMarketData* entry = find_entry("md_entry_event", no);
+    if (entry == nullptr)
+        return;
+    PriceEntryTable& side =
+        event->EntryType == BRAX::KORV::MDET_Bid ? entry->BidTable : entry->AskTable;
+    PriceEntry level{tick_price(event->PriceOffset, entry->Instrument.PriceTick,
+                                entry->MarketData.LevelBasePrice),
+                     event->Volume};
+    // Level numbers start at 1; anything below maps to a refused position.
+    int pos = event->PriceLevel > 0 ? event->PriceLevel - 1 : -1;
+    switch (event->EventType) {
+        case BRAX::KORV::MBP_EVENT_New:
+            check_level(side.insert(pos, level), "md_entry_event new", no, event->PriceLevel);
+            break;
+        case BRAX::KORV::MBP_EVENT_Change:
+            check_level(side.update(pos, level), "md_entry_event change", no, event->PriceLevel);
+            break;
+        case BRAX::KORV::MBP_EVENT_Delete:
+            check_level(side.erase(pos), "md_entry_event delete", no, event->PriceLevel);
+            break;
+        default:
+            break;
+    }
+    reg_market_data(entry);
+}
+
+// Inline as well: trades are the second most frequent event.
+inline void KorvUserTopic::handle_trade_slice(int no, const BRAX::KORV::MIRP_TradeSlice* slice)
+{
+    InstrumentMarketData* entry = find_entry("trade_slice", no);
+    if (entry == nullptr)
+        return;
+    const MDQP_TopicInstrument& instrument = entry->Instrument;
+    MDQP_TopicMarketData& data = entry->MarketData;
+    data.LastPrice =
+        tick_price(slice->LastPriceOffset, instrument.PriceTick, instrument.TradeBasePrice);
+    // Volume is a 32-bit counter that wraps.
+    data.Volume = int32_t(uint32_t(data.Volume) + uint32_t(slice->Volume));
+    double traded =
+        double(instrument.VolumeMultiple) * (double(slice->TurnoverOffset) * instrument.PriceTick +
+                                             double(slice->Volume) * instrument.TradeBasePrice);
+    data.Turnover = add_to(data.Turnover, traded);
+    data.OpenInterest = add_to(data.OpenInterest, double(slice->OpenInterestChange));
+    reg_market_data(entry);
+}
 
 }  // namespace USER
 }  // namespace KORV
