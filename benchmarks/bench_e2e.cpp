@@ -417,18 +417,27 @@ bool started(KorvUserApi* api, const TagHandler& handler, Step step)
     return handler.m_calls.load() != 0;
 }
 
+// The options of a phase's own simulator; they are the program's own, so a
+// refusal is a fault of this program and ends it.
+SimOptions simulator_options(std::vector<const char*> args)
+{
+    args.insert(args.begin(), "korv_bench_e2e");
+    SimOptions options;
+    if (options.parse(int(args.size()), args.data()) != 0) {
+        fprintf(stderr, "%s\n", options.get_error().c_str());
+        exit(1);
+    }
+    return options;
+}
+
 // A simulator of its own for a topic of `instruments` at depth 10, and a
 // fresh library instance: start() to the first delivery and to the snapshot's
 // last instrument, over TCP on loopback, in this process.
 void scale(int instruments)
 {
     const std::string count = std::to_string(instruments);
-    const char* args[] = {"korv_bench_e2e", "--rate",      "0",       "--duration", "1000000",
-                          "--instruments",  count.c_str(), "--depth", "10"};
-    SimOptions options;
-    if (options.parse(int(sizeof args / sizeof args[0]), args) != 0)
-        return;
-    MdSimulator sim(options);
+    MdSimulator sim(simulator_options(
+        {"--rate", "0", "--duration", "1000000", "--instruments", count.c_str(), "--depth", "10"}));
     if (sim.start() != 0)
         return;
     TagClock clock;
@@ -474,15 +483,8 @@ void unpin_all()
 void latency_phases(int samples, bool with_recovery)
 {
     // A simulator that serves and publishes only what this program asks for.
-    const char* args[] = {"korv_bench_e2e", "--rate", "0",       "--duration", "1000000",
-                          "--instruments",  "10",     "--depth", "5",          "--history",
-                          "100000"};
-    SimOptions options;
-    if (options.parse(int(sizeof args / sizeof args[0]), args) != 0) {
-        fprintf(stderr, "%s\n", options.get_error().c_str());
-        exit(1);
-    }
-    MdSimulator sim(options);
+    MdSimulator sim(simulator_options({"--rate", "0", "--duration", "1000000", "--instruments",
+                                       "10", "--depth", "5", "--history", "100000"}));
     if (sim.start() != 0)
         exit(1);
     Harness h{&sim, sim.get_topics()[0], sim.get_publisher()};
@@ -696,19 +698,14 @@ double rate_search(const char* what, StagedFeed& feed, const TagClock& clock, in
 // The rate phases, each receiver alone on the group.
 void rate_phases(int ms)
 {
-    const char* args[] = {"korv_bench_e2e", "--rate",    "0",  "--duration", "1000000",
-                          "--instruments",  "10",        "--depth", "5", "--history",
-                          "1000000",        "--publish", STAGING_LOCATION};
-    SimOptions options;
-    if (options.parse(int(sizeof args / sizeof args[0]), args) != 0) {
-        fprintf(stderr, "%s\n", options.get_error().c_str());
-        exit(1);
-    }
-    MdSimulator sim(options);
+    MdSimulator sim(
+        simulator_options({"--rate", "0", "--duration", "1000000", "--instruments", "10", "--depth",
+                           "5", "--history", "1000000", "--publish", STAGING_LOCATION}));
     if (sim.start() != 0)
         exit(1);
     StagedFeed feed(&sim);
-    fprintf(g_report, "\nSustained packet rate (sender on cpu %d, sendmmsg of prepared datagrams)\n",
+    fprintf(g_report,
+            "\nSustained packet rate (sender on cpu %d, sendmmsg of prepared datagrams)\n",
             sched_getcpu());
     double library[2] = {0, 0};
     bool library_bound[2] = {false, false};
@@ -722,13 +719,16 @@ void rate_phases(int ms)
             exit(1);
         }
         uint64_t queries = sim.get_server()->get_counters().gap_queries;
-        library[spin] = rate_search(spin ? "library, spinning mode" : "library, default mode",
-                                    feed, clock, ms, 20000000000LL, [&sim, &queries](size_t) {
-            uint64_t now = sim.get_server()->get_counters().gap_queries;
-            bool clean = now == queries;
-            queries = now;
-            return clean;
-        }, &library_bound[spin]);
+        library[spin] = rate_search(
+            spin ? "library, spinning mode" : "library, default mode", feed, clock, ms,
+            20000000000LL,
+            [&sim, &queries](size_t) {
+                uint64_t now = sim.get_server()->get_counters().gap_queries;
+                bool clean = now == queries;
+                queries = now;
+                return clean;
+            },
+            &library_bound[spin]);
         library_cpus[spin] = clock.cpus();
         api->close();
     }
@@ -739,13 +739,15 @@ void rate_phases(int ms)
         TagClock clock;
         PlainReceiver receiver(clock, PlainReceiver::Mode(mode));
         uint64_t received = 0;
-        plain[mode] = rate_search(PLAIN_NAMES[mode], feed, clock, ms, 1000000000LL,
-                                  [&receiver, &received](size_t sent) {
-            uint64_t now = receiver.datagrams();
-            bool clean = now - received >= sent;
-            received = now;
-            return clean;
-        }, &plain_bound[mode]);
+        plain[mode] = rate_search(
+            PLAIN_NAMES[mode], feed, clock, ms, 1000000000LL,
+            [&receiver, &received](size_t sent) {
+                uint64_t now = receiver.datagrams();
+                bool clean = now - received >= sent;
+                received = now;
+                return clean;
+            },
+            &plain_bound[mode]);
         plain_cpus[mode] = clock.cpus();
     }
     // ">=": the sender's own pace was the limit.
@@ -756,7 +758,8 @@ void rate_phases(int ms)
     for (int mode : {PlainReceiver::BLOCKING, PlainReceiver::SPIN})
         fprintf(g_report, "%-34s %3s%10.0f packets/s (receiver on cpu %s)\n", PLAIN_NAMES[mode],
                 plain_bound[mode] ? ">= " : "", plain[mode], plain_cpus[mode].c_str());
-    fprintf(g_report, "ratio default / blocking loop %.2f (goal >= 0.9), spinning / spinning loop "
+    fprintf(g_report,
+            "ratio default / blocking loop %.2f (goal >= 0.9), spinning / spinning loop "
             "%.2f (goal >= 1.0)\n",
             library[0] / std::max(plain[PlainReceiver::BLOCKING], 1.0),
             library[1] / std::max(plain[PlainReceiver::SPIN], 1.0));
