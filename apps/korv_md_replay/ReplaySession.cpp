@@ -70,8 +70,8 @@ int ReplaySession::open(const std::string& path)
     // The market's clock starts at the capture's first datagram, so that
     // every replay of the file agrees.
     if (m_replay->start(unsigned(m_datagram.time_us / 1000000),
-                        unsigned(m_datagram.time_us / 1000 % 1000),
-                        first_packet_no(path, topic_id), m_error) != 0)
+                        unsigned(m_datagram.time_us / 1000 % 1000), first_packet_no(path, topic_id),
+                        m_error) != 0)
         return EC_ERROR;
     m_pending = true;
     m_first_us = m_datagram.time_us;

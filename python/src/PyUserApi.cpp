@@ -26,12 +26,23 @@ std::string error_text(int code)
 {
     const char* meaning = "refused";
     switch (code) {
-    case -9: meaning = "bad format"; break;
-    case -12: meaning = "already exists"; break;
-    case -13: meaning = "invalid parameter"; break;
-    case -15: meaning = "no such entry"; break;
-    case -16: meaning = "invalid value"; break;
-    default: break;
+        case -9:
+            meaning = "bad format";
+            break;
+        case -12:
+            meaning = "already exists";
+            break;
+        case -13:
+            meaning = "invalid parameter";
+            break;
+        case -15:
+            meaning = "no such entry";
+            break;
+        case -16:
+            meaning = "invalid value";
+            break;
+        default:
+            break;
     }
     return "error " + std::to_string(code) + " (" + meaning + ")";
 }
@@ -94,7 +105,8 @@ void PyUserApi::set_authentication(const std::string& participant_id, const std:
     if (participant_id.size() > 10 || user_id.size() > 15 || password.size() > 40)
         throw std::invalid_argument(
             "set_authentication: participant_id, user_id and password take at most 10, 15 and "
-            "40 characters: " + error_text(-13));
+            "40 characters: " +
+            error_text(-13));
     check(m_api->set_authentication(participant_id.c_str(), user_id.c_str(), password.c_str()),
           "set_authentication");
 }

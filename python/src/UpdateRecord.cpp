@@ -82,7 +82,10 @@ void copy_update(UpdateRecord& record, int topic_id, const TopicSettlementSessio
     record.ask_count = copy_side(record.ask_price, record.ask_volume, asks);
 }
 
-#define KORV_COLUMN(name, type, count) {#name, type, count, offsetof(UpdateRecord, name)}
+#define KORV_COLUMN(name, type, count)                   \
+    {                                                    \
+#name, type, count, offsetof(UpdateRecord, name) \
+    }
 
 const std::vector<RecordColumn>& record_columns()
 {

@@ -31,7 +31,8 @@ template <size_t N>
 py::str text(const char (&field)[N])
 {
     size_t length = strnlen(field, N);
-    return py::reinterpret_steal<py::str>(PyUnicode_DecodeLatin1(field, Py_ssize_t(length), nullptr));
+    return py::reinterpret_steal<py::str>(
+        PyUnicode_DecodeLatin1(field, Py_ssize_t(length), nullptr));
 }
 
 py::object optional_price(double value)
@@ -81,7 +82,8 @@ size_t take_records(UpdateQueue& queue, UpdateRecord* out, size_t max, py::objec
     for (;;) {
         std::chrono::milliseconds wait = SIGNAL_SLICE;
         if (!forever) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
             wait = std::max(std::chrono::milliseconds(0), std::min(left, SIGNAL_SLICE));
         }
         size_t n;
@@ -106,7 +108,8 @@ PYBIND11_MODULE(_korv, m)
         .def_readonly("price", &Level::price)
         .def_readonly("volume", &Level::volume)
         .def("__iter__", [](const Level& l) { return py::iter(py::make_tuple(l.price, l.volume)); })
-        .def("__eq__", [](const Level& a, const Level& b) { return a.price == b.price && a.volume == b.volume; })
+        .def("__eq__", [](const Level& a,
+                          const Level& b) { return a.price == b.price && a.volume == b.volume; })
         .def("__repr__", [](const Level& l) {
             return "Level(price=" + py::repr(py::float_(l.price)).cast<std::string>() +
                    ", volume=" + std::to_string(l.volume) + ")";
@@ -115,27 +118,33 @@ PYBIND11_MODULE(_korv, m)
     py::class_<UpdateRecord> update(m, "Update");
     update.def_readonly("handler_ns", &UpdateRecord::handler_ns)
         .def_readonly("topic_id", &UpdateRecord::topic_id)
-        .def_property_readonly("session_day", [](const UpdateRecord& r) { return text(r.session_day); })
-        .def_property_readonly("session_code", [](const UpdateRecord& r) { return text(r.session_code); })
+        .def_property_readonly("session_day",
+                               [](const UpdateRecord& r) { return text(r.session_day); })
+        .def_property_readonly("session_code",
+                               [](const UpdateRecord& r) { return text(r.session_code); })
         .def_readonly("session_no", &UpdateRecord::session_no)
         .def_property_readonly("snap_date", [](const UpdateRecord& r) { return text(r.snap_date); })
-        .def_property_readonly("snap_time", [](const UpdateRecord& r) {
-            return time_of_day(r.snap_time, r.snap_millisec);
-        })
-        .def_property_readonly("snap_time_text", [](const UpdateRecord& r) { return text(r.snap_time); })
+        .def_property_readonly(
+            "snap_time",
+            [](const UpdateRecord& r) { return time_of_day(r.snap_time, r.snap_millisec); })
+        .def_property_readonly("snap_time_text",
+                               [](const UpdateRecord& r) { return text(r.snap_time); })
         .def_readonly("snap_millisec", &UpdateRecord::snap_millisec)
-        .def_property_readonly("instrument_id", [](const UpdateRecord& r) { return text(r.instrument_id); })
+        .def_property_readonly("instrument_id",
+                               [](const UpdateRecord& r) { return text(r.instrument_id); })
         .def_readonly("volume", &UpdateRecord::volume)
         .def_readonly("snap_value4", &UpdateRecord::snap_value4)
-        .def_property_readonly("update_date", [](const UpdateRecord& r) { return text(r.update_date); })
-        .def_property_readonly("update_time", [](const UpdateRecord& r) {
-            return time_of_day(r.update_time, r.update_millisec);
-        })
-        .def_property_readonly("update_time_text", [](const UpdateRecord& r) { return text(r.update_time); })
+        .def_property_readonly("update_date",
+                               [](const UpdateRecord& r) { return text(r.update_date); })
+        .def_property_readonly(
+            "update_time",
+            [](const UpdateRecord& r) { return time_of_day(r.update_time, r.update_millisec); })
+        .def_property_readonly("update_time_text",
+                               [](const UpdateRecord& r) { return text(r.update_time); })
         .def_readonly("update_millisec", &UpdateRecord::update_millisec)
-        .def_property_readonly("bids", [](const UpdateRecord& r) {
-            return side(r.bid_price, r.bid_volume, r.bid_count);
-        })
+        .def_property_readonly(
+            "bids",
+            [](const UpdateRecord& r) { return side(r.bid_price, r.bid_volume, r.bid_count); })
         .def_property_readonly("asks", [](const UpdateRecord& r) {
             return side(r.ask_price, r.ask_volume, r.ask_count);
         });
@@ -155,12 +164,15 @@ PYBIND11_MODULE(_korv, m)
                text(r.instrument_id).cast<std::string>() + "')";
     });
 
-    m.def("record_layout", [] {
-        py::list columns;
-        for (const RecordColumn& c : record_columns())
-            columns.append(py::make_tuple(c.name, c.type, c.count, c.offset));
-        return py::make_tuple(columns, sizeof(UpdateRecord));
-    }, "The columns of the batch record as (name, type, count, offset), and its size.");
+    m.def(
+        "record_layout",
+        [] {
+            py::list columns;
+            for (const RecordColumn& c : record_columns())
+                columns.append(py::make_tuple(c.name, c.type, c.count, c.offset));
+            return py::make_tuple(columns, sizeof(UpdateRecord));
+        },
+        "The columns of the batch record as (name, type, count, offset), and its size.");
 
     // Counters as dicts: snake_case names of the C++ fields.
     auto topic_dict = [](const BRAX::KORV_USER_API::KorvTopicCounters& c) {
@@ -218,12 +230,12 @@ PYBIND11_MODULE(_korv, m)
         .def("subscribe_topic", &PyUserApi::subscribe_topic)
         .def("set_counters_file", &PyUserApi::set_counters_file)
         .def("set_receive_mode", &PyUserApi::set_receive_mode, py::arg("spin"), py::arg("cpu"))
-        .def("topic_counters", [topic_dict](const PyUserApi& api, int topic_id) {
-            return topic_dict(api.topic_counters(topic_id));
-        })
-        .def("line_counters", [line_dict](const PyUserApi& api, int line) {
-            return line_dict(api.line_counters(line));
-        })
+        .def("topic_counters",
+             [topic_dict](const PyUserApi& api, int topic_id) {
+                 return topic_dict(api.topic_counters(topic_id));
+             })
+        .def("line_counters", [line_dict](const PyUserApi& api,
+                                          int line) { return line_dict(api.line_counters(line)); })
         .def("start", &PyUserApi::start, py::call_guard<py::gil_scoped_release>())
         .def("close", &PyUserApi::close, py::call_guard<py::gil_scoped_release>())
         .def_property_readonly("started", &PyUserApi::started)
@@ -232,54 +244,66 @@ PYBIND11_MODULE(_korv, m)
         .def_property_readonly("pending", [](PyUserApi& api) { return api.queue().size(); })
         .def_property_readonly("delivered", [](PyUserApi& api) { return api.queue().delivered(); })
         .def_property_readonly("dropped", [](PyUserApi& api) { return api.queue().dropped(); })
-        .def("take", [](PyUserApi& api, py::object timeout) -> py::object {
-            UpdateRecord record;
-            if (take_records(api.queue(), &record, 1, timeout) == 0)
-                return py::none();
-            return py::cast(record);
-        }, py::arg("timeout"), "The next update, or None on time-out or once closed and drained.")
-        .def("take_batch", [](PyUserApi& api, size_t max_rows, py::object timeout) {
-            if (max_rows == 0)
-                throw py::value_error("max_rows must be at least 1");
-            // Records are copied straight into the bytes NumPy will view.
-            size_t rows = std::min(max_rows, api.queue().capacity());
-            auto raw = py::reinterpret_steal<py::bytearray>(
-                PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(rows * sizeof(UpdateRecord))));
-            if (!raw)
-                throw py::error_already_set();
-            auto* records = reinterpret_cast<UpdateRecord*>(PyByteArray_AS_STRING(raw.ptr()));
-            size_t n = take_records(api.queue(), records, rows, timeout);
-            if (PyByteArray_Resize(raw.ptr(), Py_ssize_t(n * sizeof(UpdateRecord))) != 0)
-                throw py::error_already_set();
-            return raw;
-        }, py::arg("max_rows"), py::arg("timeout"),
-           "Up to max_rows records as raw bytes of the batch layout.");
+        .def(
+            "take",
+            [](PyUserApi& api, py::object timeout) -> py::object {
+                UpdateRecord record;
+                if (take_records(api.queue(), &record, 1, timeout) == 0)
+                    return py::none();
+                return py::cast(record);
+            },
+            py::arg("timeout"), "The next update, or None on time-out or once closed and drained.")
+        .def(
+            "take_batch",
+            [](PyUserApi& api, size_t max_rows, py::object timeout) {
+                if (max_rows == 0)
+                    throw py::value_error("max_rows must be at least 1");
+                // Records are copied straight into the bytes NumPy will view.
+                size_t rows = std::min(max_rows, api.queue().capacity());
+                auto raw = py::reinterpret_steal<py::bytearray>(PyByteArray_FromStringAndSize(
+                    nullptr, Py_ssize_t(rows * sizeof(UpdateRecord))));
+                if (!raw)
+                    throw py::error_already_set();
+                auto* records = reinterpret_cast<UpdateRecord*>(PyByteArray_AS_STRING(raw.ptr()));
+                size_t n = take_records(api.queue(), records, rows, timeout);
+                if (PyByteArray_Resize(raw.ptr(), Py_ssize_t(n * sizeof(UpdateRecord))) != 0)
+                    throw py::error_already_set();
+                return raw;
+            },
+            py::arg("max_rows"), py::arg("timeout"),
+            "Up to max_rows records as raw bytes of the batch layout.");
 
 #ifdef KORV_PYTHON_REPLAY
     py::class_<PyReplay>(m, "_Replay")
         .def(py::init<const std::string&, double, const std::vector<std::string>&>(),
              py::arg("path"), py::arg("speed"), py::arg("market_args"))
-        .def("next", [](PyReplay& replay) -> py::object {
-            UpdateRecord record;
-            bool more;
-            {
-                py::gil_scoped_release release;
-                more = replay.next(record);
-            }
-            return more ? py::cast(record) : py::none();
-        }, "The next update of the file, or None at its end.")
-        .def("take_batch", [](PyReplay& replay, size_t max_rows) {
-            if (max_rows == 0)
-                throw py::value_error("max_rows must be at least 1");
-            std::vector<UpdateRecord> records;
-            {
-                py::gil_scoped_release release;
+        .def(
+            "next",
+            [](PyReplay& replay) -> py::object {
                 UpdateRecord record;
-                while (records.size() < max_rows && replay.next(record))
-                    records.push_back(record);
-            }
-            return py::bytearray(reinterpret_cast<const char*>(records.data()),
-                                 records.size() * sizeof(UpdateRecord));
-        }, py::arg("max_rows"), "Up to max_rows updates as raw bytes of the batch layout.");
+                bool more;
+                {
+                    py::gil_scoped_release release;
+                    more = replay.next(record);
+                }
+                return more ? py::cast(record) : py::none();
+            },
+            "The next update of the file, or None at its end.")
+        .def(
+            "take_batch",
+            [](PyReplay& replay, size_t max_rows) {
+                if (max_rows == 0)
+                    throw py::value_error("max_rows must be at least 1");
+                std::vector<UpdateRecord> records;
+                {
+                    py::gil_scoped_release release;
+                    UpdateRecord record;
+                    while (records.size() < max_rows && replay.next(record))
+                        records.push_back(record);
+                }
+                return py::bytearray(reinterpret_cast<const char*>(records.data()),
+                                     records.size() * sizeof(UpdateRecord));
+            },
+            py::arg("max_rows"), "Up to max_rows updates as raw bytes of the batch layout.");
 #endif
 }

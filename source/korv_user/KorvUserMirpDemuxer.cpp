@@ -16,9 +16,13 @@ namespace KORV {
 namespace USER {
 
 KorvUserMirpDemuxer::KorvUserMirpDemuxer(Reactor* reactor, const char* location)
-    : m_reactor(reactor), m_udpg(new UdpgProtocol(reactor)), m_subscribe_task(this),
+    : m_reactor(reactor),
+      m_udpg(new UdpgProtocol(reactor)),
+      m_subscribe_task(this),
       m_delay_scheduler(reactor->open_delay_scheduler(KorvUserSubscriber::ACTION_DELAY)),
-      m_joined(false), m_closing(false), m_reports("MirpError", 3)
+      m_joined(false),
+      m_closing(false),
+      m_reports("MirpError", 3)
 {
     m_stack.reg_protocol(PROTOCOL_ID_UDPG, m_udpg);
     m_key.push_client(location);

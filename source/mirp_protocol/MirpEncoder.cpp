@@ -97,9 +97,9 @@ int MirpEncoder::write_down(const PacketBuffer& body, bool last)
     packet.reset(BODY_HEADROOM);
     if (body.length() > 0) {
         unsigned long written = packet.tail_size();
-        int ret = m_cipher->encrypt(reinterpret_cast<const unsigned char*>(body.data()),
-                                    body.length(), reinterpret_cast<unsigned char*>(packet.tail()),
-                                    written);
+        int ret =
+            m_cipher->encrypt(reinterpret_cast<const unsigned char*>(body.data()), body.length(),
+                              reinterpret_cast<unsigned char*>(packet.tail()), written);
         if (ret != EC_NONE)
             return ret;
         packet.extend(written);

@@ -16,7 +16,10 @@ struct CaptureLogger : Logger {
 };
 
 uint64_t g_now = 5000;
-uint64_t fake_clock() { return g_now; }
+uint64_t fake_clock()
+{
+    return g_now;
+}
 
 class ReportLimiterTest : public ::testing::Test {
 protected:

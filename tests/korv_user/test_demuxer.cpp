@@ -74,8 +74,8 @@ TEST_F(DemuxerTest, AFloodOfRefusedDatagramsAndClosesWritesAHandfulOfLines)
     lying.resize(lying.size() - 1);
     testing::internal::CaptureStdout();
     for (int i = 0; i < 10000; ++i) {
-        std::vector<char> bytes = i % 2 ? std::vector<char>(lying.begin(), lying.end())
-                                        : std::vector<char>(10, '\0');
+        std::vector<char> bytes =
+            i % 2 ? std::vector<char>(lying.begin(), lying.end()) : std::vector<char>(10, '\0');
         Packet packet(bytes.data(), int(bytes.size()));
         m_demuxer.handle_packet(nullptr, nullptr, &packet);
         m_demuxer.handle_error(nullptr, nullptr, EC_ERROR);
@@ -85,11 +85,11 @@ TEST_F(DemuxerTest, AFloodOfRefusedDatagramsAndClosesWritesAHandfulOfLines)
     EXPECT_EQ(events.count("event MirpError 3 datagram refused: 10 bytes left that are no whole "
                            "packet, -1"),
               1);
-    EXPECT_EQ(events.count("event MirpError 3 datagram refused: " +
-                           std::to_string(lying.size()) + " bytes left that are no whole packet, -9"),
+    EXPECT_EQ(events.count("event MirpError 3 datagram refused: " + std::to_string(lying.size()) +
+                           " bytes left that are no whole packet, -9"),
               1);
-    EXPECT_EQ(events.count("event MirpError 3 multicast channel closed, error = -2, subscribe again"),
-              1);
+    EXPECT_EQ(
+        events.count("event MirpError 3 multicast channel closed, error = -2, subscribe again"), 1);
     EXPECT_LE(events.lines.size(), 9u);
     size_t closes = 0;
     for (size_t at = out.find("handle_error"); at != std::string::npos;

@@ -122,17 +122,21 @@ TEST(DemuxerRoute, ALostRouteIsRetriedUntilItIsBack)
         ASSERT_EQ(system("ip route del 224.0.0.0/4 dev lo"), 0);
         ASSERT_TRUE(udpg_test::break_socket(udpg_test::find_group_socket(17112)));
         EXPECT_TRUE(run_until(reactor, [&] {
-            return events.count("can't subscribe mirp topic, error = -2, subscribe again in 3000 ms") == 1;
+            return events.count(
+                       "can't subscribe mirp topic, error = -2, subscribe again in 3000 ms") == 1;
         }));
         run_iterations(reactor, 10);
 
         ASSERT_EQ(system("ip route add 224.0.0.0/4 dev lo"), 0);
         uint32_t no = 2;
-        EXPECT_TRUE(run_until(reactor, [&] {
-            send_datagram(fd, mirp_packet(no++), 17112);
-            run_iterations(reactor, 5);
-            return subscriber->get_cached_count() > 1;
-        }, 6000));
+        EXPECT_TRUE(run_until(
+            reactor,
+            [&] {
+                send_datagram(fd, mirp_packet(no++), 17112);
+                run_iterations(reactor, 5);
+                return subscriber->get_cached_count() > 1;
+            },
+            6000));
         EXPECT_EQ(events.count("can't subscribe mirp topic"), 1);
         ::close(fd);
     }
