@@ -4,11 +4,11 @@
 
 #include <string>
 
+#include "tests/DrivenReactor.h"
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/base/PacketBufferExt.h"
 #include "velta/source/task/Poller.h"
 #include "velta/source/task/SelectReactor.h"
-#include "velta/source/task/WheelDelayTaskManager.h"
 
 // Both reactors are stepped on this thread, one iteration at a time, so
 // every hand-off between the two ends is observed in order.
@@ -18,22 +18,6 @@ namespace {
 struct CountingTask : Task {
     void wake_up() override { ++m_runs; }
     int m_runs = 0;
-};
-
-// A reactor whose timers are driven by hand instead of by the clock; its
-// thread never runs.
-class DrivenReactor : public SelectReactor {
-public:
-    // Moves the timers on by ms (whole jiffies) and runs the tasks that
-    // became due.
-    void advance_timers(unsigned ms)
-    {
-        auto* manager = static_cast<WheelDelayTaskManager*>(m_delay_manager);
-        // The wheel's jiffy is one ahead of the last one it was run to.
-        manager->run_timers_until(manager->wheel().current_jiffy() - 1 +
-                                  (ms >> WheelDelayTaskManager::JIFFY_SHIFT));
-        m_ready_queue.emit_all();
-    }
 };
 
 struct PipeFixture : ::testing::Test {

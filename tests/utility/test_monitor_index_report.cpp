@@ -5,10 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/DrivenReactor.h"
 #include "velta/source/base/Log.h"
 #include "velta/source/base/NullLogger.h"
-#include "velta/source/task/SelectReactor.h"
-#include "velta/source/task/WheelDelayTaskManager.h"
 #include "velta/source/utility/MonitorIndexEngine.h"
 
 namespace {
@@ -29,23 +28,6 @@ protected:
     void SetUp() override { reg_logger(LOG_EVENT_SLOT, &m_logger, 6); }
     void TearDown() override { reg_logger(LOG_EVENT_SLOT, &NullLogger::m_instance, 0); }
     CapturingLogger m_logger;
-};
-
-// A reactor whose timers are driven by explicit jiffies instead of the clock;
-// its thread never runs.
-class DrivenReactor : public SelectReactor {
-public:
-    WheelDelayTaskManager* manager()
-    {
-        return static_cast<WheelDelayTaskManager*>(m_delay_manager);
-    }
-    uint32_t current_jiffy() { return manager()->wheel().current_jiffy(); }
-    // Fires the timers due up to the jiffy and runs the tasks they made ready.
-    void advance_to(uint32_t jiffy)
-    {
-        manager()->run_timers_until(jiffy);
-        m_ready_queue.emit_all();
-    }
 };
 
 }  // namespace
