@@ -26,7 +26,10 @@
 // Each sequence's packets carry a tag in their header's millisecond field,
 // which the handler sees again in the topic's snapshot time; so the sender
 // knows which send a delivery answers. Prints figures; judges nothing.
-//   korv_bench_e2e [samples]     (default 5000; bench-smoke passes a few)
+//   korv_bench_e2e [samples [phase...]]
+// samples defaults to 5000 (the test command's smoke run passes a few);
+// phases are scale, latency and rate, all of them when none is named (for
+// profiling one alone).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <fcntl.h>
@@ -770,6 +773,14 @@ void rate_phases(int ms)
 int main(int argc, char** argv)
 {
     int samples = argc > 1 ? atoi(argv[1]) : 5000;
+    auto wanted = [argc, argv](const char* phase) {
+        if (argc <= 2)
+            return true;
+        for (int i = 2; i < argc; ++i)
+            if (strcmp(argv[i], phase) == 0)
+                return true;
+        return false;
+    };
     g_report = fdopen(dup(STDOUT_FILENO), "w");
     if (g_report == nullptr || freopen("/dev/null", "w", stdout) == nullptr)
         return 1;
@@ -782,17 +793,21 @@ int main(int argc, char** argv)
             g_sender_cpu, g_receiver_cpu);
     // Each with a simulator of its own on the same locations, so one after
     // the other.
-    fprintf(g_report, "Scale: snapshot of a whole topic (depth 10), start() to delivery\n");
-    for (int instruments : {10, 1000, 10000, 100000}) {
-        if (samples >= 1000 || instruments <= 1000)
-            scale(instruments);
+    if (wanted("scale")) {
+        fprintf(g_report, "Scale: snapshot of a whole topic (depth 10), start() to delivery\n");
+        for (int instruments : {10, 1000, 10000, 100000}) {
+            if (samples >= 1000 || instruments <= 1000)
+                scale(instruments);
+        }
     }
-    latency_phases(samples, true);
-    rate_phases(samples >= 1000 ? 200 : 20);
+    if (wanted("latency"))
+        latency_phases(samples, true);
+    if (wanted("rate"))
+        rate_phases(samples >= 1000 ? 200 : 20);
     // The same phases with every thread where the system puts it: the
     // receiver then often waits for the sender's CPU, and the figures
     // measure the scheduler as much as the receiver.
-    if (g_receiver_cpu >= 0) {
+    if (g_receiver_cpu >= 0 && wanted("latency")) {
         unpin_all();
         latency_phases(samples, false);
     }

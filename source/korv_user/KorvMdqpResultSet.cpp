@@ -22,7 +22,7 @@ KorvMdqpResultSet::~KorvMdqpResultSet() = default;
 
 int KorvMdqpResultSet::schedule(Task* task)
 {
-    if (m_complete)
+    if (m_complete || !m_packets.empty())
         return EC_NONE;
     m_readers.push_back(task);
     return EC_WOULDBLOCK;
@@ -40,10 +40,8 @@ long KorvMdqpResultSet::tell()
 
 int KorvMdqpResultSet::read(PacketBuffer& out)
 {
-    if (!m_complete)
-        return EC_WOULDBLOCK;
     if (m_packets.empty())
-        return EC_CLOSED;
+        return m_complete ? EC_CLOSED : EC_WOULDBLOCK;
     const Packet& body = m_packets.front();
     if (out.tail_size() < body.length())
         return EC_INSUF_BUFFER;
@@ -60,9 +58,10 @@ int KorvMdqpResultSet::close()
     return EC_NONE;
 }
 
-int KorvMdqpResultSet::append(const Packet& body)
+int KorvMdqpResultSet::append(const Packet& body, bool last)
 {
-    if (m_refused)
+    // Nothing belongs to a refused reply, nor to one already complete.
+    if (m_refused || m_complete)
         return EC_DISCARD;
     long length = static_cast<long>(body.length());
     if (length > CACHE_BLOCK || m_held_bytes + length > MAX_RESULT_BYTES) {
@@ -72,15 +71,9 @@ int KorvMdqpResultSet::append(const Packet& body)
     char* copy = m_cache.push_back(body.data(), static_cast<int>(length));
     m_held_bytes += length;
     m_packets.emplace_back(copy, static_cast<int>(length));
+    m_complete = last;
+    m_readers.emit_all();  // the set may be gone after this
     return EC_NONE;
-}
-
-void KorvMdqpResultSet::notify()
-{
-    if (m_refused)
-        return;
-    m_complete = true;
-    m_readers.emit_all();
 }
 
 }  // namespace USER

@@ -1,14 +1,15 @@
 // Internal: the reply of one MDQP query, read packet body by packet body.
 //
 // The stub appends the body of every reply packet with the query's request
-// id and notifies the set when the packet without MDQP_FLAG_CONTINUE
-// arrives. Until then read() answers -1 and schedule() parks its reader,
-// who is woken once, on completion. Each read() then yields exactly one
-// packet body, one field list, in arrival order.
+// id, the last one (without MDQP_FLAG_CONTINUE) marked as such. Each body
+// wakes the parked reader, so a long reply (the snapshot of a large topic)
+// is taken in while the server still sends the rest of it, instead of all
+// at once at its end. Each read() yields exactly one packet body, one field
+// list, in arrival order.
 //
-// A reply is held whole in memory, so one that grows past MAX_RESULT_BYTES,
-// or a body larger than one cache block, is refused: it stays incomplete until its reader gives
-// up and closes it.
+// Bodies wait in memory until read, so a reply whose unread part grows past
+// MAX_RESULT_BYTES, or a body larger than one cache block, is refused: it
+// never completes, and its reader gives up at its time-out and closes it.
 //
 // Reactor thread only. Created by the stub, owned by the reader, who ends it
 // with close() while the stub still exists.
@@ -37,24 +38,23 @@ public:
     KorvMdqpResultSet(KorvUserMdqpStub* stub, int request_id);
     ~KorvMdqpResultSet() override;
 
-    // 0 when complete; otherwise the task waits for completion: -1.
+    // 0 when a body waits or the reply is complete; otherwise the task
+    // waits for the next body: -1.
     int schedule(Task* task) override;
     long seek(long offset, int whence) override;
     long tell() override;
-    // -1 while incomplete, -19 when every body was read, -6 (nothing
-    // consumed) when out's tailroom is short of the next body; otherwise
-    // appends the next body to out and returns 0.
+    // -1 when every body so far was read and more are to come, -19 when the
+    // last was read, -6 (nothing consumed) when out's tailroom is short of
+    // the next body; otherwise appends the next body to out and returns 0.
     int read(PacketBuffer& out) override;
     // Destroys the set through its stub.
     int close() override;
 
-    // Keeps a copy of the body: 0, EC_INSUF_BUFFER when the reply grows too
-    // large (once; the set then stays incomplete), EC_DISCARD for every
-    // body after that.
-    int append(const Packet& body);
-    // Marks the reply complete and wakes its readers; a refused reply is
-    // never complete.
-    void notify();
+    // Keeps a copy of the body, completes the reply with the last one, and
+    // wakes the reader, who may close the set before this returns: 0,
+    // EC_INSUF_BUFFER when the reply grows too large (once; the set then
+    // never completes), EC_DISCARD for every body after that.
+    int append(const Packet& body, bool last);
 
     int request_id() const { return m_request_id; }
 

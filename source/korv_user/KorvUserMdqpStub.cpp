@@ -173,14 +173,13 @@ int KorvUserMdqpStub::handle_packet(MdqpChannel*, const MdqpPacket* packet)
     if (it == m_result_sets.end())
         return EC_NONE;
     KorvMdqpResultSet* result_set = it->second;
-    int ret = result_set->append(*packet);
-    if (ret == EC_INSUF_BUFFER)
+    // The reader woken here may close the set: it is not touched after.
+    bool last = (packet->flag() & MDQP_FLAG_CONTINUE) == 0;
+    if (result_set->append(*packet, last) == EC_INSUF_BUFFER)
         report_event(3, "MdqpError",
-                     "refused reply to request %u: more than %d bytes or a body over %d",
+                     "refused reply to request %u: more than %d bytes unread or a body over %d",
                      packet->request_id(), KorvMdqpResultSet::MAX_RESULT_BYTES,
                      KorvMdqpResultSet::CACHE_BLOCK);
-    else if (ret == EC_NONE && (packet->flag() & MDQP_FLAG_CONTINUE) == 0)
-        result_set->notify();  // may wake a reader that closes the set
     return EC_NONE;
 }
 

@@ -195,6 +195,9 @@ KorvUserSubscriber::KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUse
       m_packet_line(0),
       m_snapshot_packet_no(0),
       m_snapshot_packet_known(false),
+      m_snapshot_open(false),
+      m_snapshot_empty_read(false),
+      m_saved_snap_no(0),
       m_unserved_end(0),
       m_unserved(false),
       m_far_ahead_run(0),
@@ -287,6 +290,10 @@ void KorvUserSubscriber::on_auth()
 
 void KorvUserSubscriber::close_result_set()
 {
+    // A reply closed before its end (time-out, query again, failover) leaves
+    // no part of itself in the book.
+    if (m_snapshot_open)
+        abort_snapshot();
     if (m_result_set == nullptr)
         return;
     m_result_set->close();
@@ -302,8 +309,7 @@ void KorvUserSubscriber::qry_topic_snap()
         return;
     }
     m_counters.snapshot_queries.add();
-    if (m_result_set->schedule(&m_fetch_task) == EC_NONE)
-        m_reactor->schedule(&m_fetch_task);
+    wait_fetch();
     wait_action(SID_QrySnap);
 }
 
@@ -376,88 +382,101 @@ void KorvUserSubscriber::qry_topic_gap()
         return;
     }
     m_counters.gap_queries.add();
-    if (m_result_set->schedule(&m_fetch_task) == EC_NONE)
-        m_reactor->schedule(&m_fetch_task);
+    wait_fetch();
     wait_action(SID_QryGap);
 }
 
-void KorvUserSubscriber::on_fetch()
+void KorvUserSubscriber::wait_fetch()
 {
-    m_action_task.cancel();
-    if (m_result_set == nullptr)
-        return;
-    if (m_state == SID_QrySnap) {
-        bool whole = read_snapshot();
-        close_result_set();
-        if (whole)
-            post_action(SID_Flush);
-        else
-            wait_action(SID_QrySnap);
-    } else if (m_state == SID_QryGap) {
-        PacketBufferExt<MDQP_PACKET_SIZE> buffer;
-        buffer.reset(0);
-        int ret;
-        while ((ret = m_result_set->read(buffer)) == EC_NONE) {
-            handle_rsp_qry_topic_gap(buffer);
-            buffer.reset(0);
-        }
-        report_oversized(ret);
-        close_result_set();
-        post_action(SID_Flush);
-    }
+    if (m_result_set->schedule(&m_fetch_task) == EC_NONE)
+        m_reactor->schedule(&m_fetch_task);
 }
 
+// Woken by each reply body as it comes. The query's time-out keeps running
+// until the reply is whole: it is what ends a reply that stops coming.
+void KorvUserSubscriber::on_fetch()
+{
+    if (m_result_set == nullptr)
+        return;
+    if (m_state == SID_QrySnap)
+        fetch_snapshot();
+    else if (m_state == SID_QryGap)
+        fetch_gap();
+}
+
+// A snapshot is applied as its packets come, so the book of a large topic is
+// built while the server still sends it. Until the reply is whole the book
+// holds it as an open snapshot, which nothing commits or delivers: live
+// packets are cached meanwhile.
+//
 // A snapshot read in part would go live as if whole: the packets it lacks
 // would be missing from the book, and those it holds would be applied again
 // from the multicast after a number that is not the snapshot's. So a reply
-// that stops early (a packet refused, an empty packet before the last one)
-// or never says its packet number is refused whole and asked again, and
-// what its records already changed is put back: the book and the snapshot
-// number stay as they were before the reply.
-bool KorvUserSubscriber::read_snapshot()
+// that stops early (a packet refused, an empty packet before the last one,
+// a time-out) or never says its packet number is refused whole and asked
+// again, and what its records already changed is put back: the book and the
+// snapshot number stay as they were before the reply.
+void KorvUserSubscriber::fetch_snapshot()
 {
-    int snap_no = m_snap_no;
-    m_topic->begin_snapshot();
-    if (take_snapshot()) {
-        m_counters.snapshots.add();
-        return true;
+    if (!m_snapshot_open) {
+        m_snapshot_open = true;
+        m_saved_snap_no = m_snap_no;
+        m_snapshot_packet_known = false;
+        m_snapshot_empty_read = false;
+        m_topic->begin_snapshot();
     }
-    m_topic->abort_snapshot();
-    m_snap_no = snap_no;
-    return false;
+    SnapshotRead read = read_snapshot();
+    if (read == SnapshotRead::More) {
+        wait_fetch();
+        return;
+    }
+    close_result_set();
+    if (read == SnapshotRead::Whole)
+        post_action(SID_Flush);
+    else
+        wait_action(SID_QrySnap);
 }
 
-bool KorvUserSubscriber::take_snapshot()
+void KorvUserSubscriber::abort_snapshot()
+{
+    m_snapshot_open = false;
+    m_topic->abort_snapshot();
+    m_snap_no = m_saved_snap_no;
+}
+
+KorvUserSubscriber::SnapshotRead KorvUserSubscriber::read_snapshot()
 {
     PacketBufferExt<MDQP_PACKET_SIZE> buffer;
     buffer.reset(0);
-    m_snapshot_packet_known = false;
     const char* fault = nullptr;
-    bool empty_read = false;
     int ret;
     while ((ret = m_result_set->read(buffer)) == EC_NONE) {
         if (buffer.length() == 0) {
-            empty_read = true;
+            m_snapshot_empty_read = true;
             continue;
         }
-        if (empty_read) {
+        if (m_snapshot_empty_read) {
             fault = "an empty packet before its last";
             break;
         }
         if (handle_rsp_qry_topic_snap(buffer) != 0)
-            return false;
+            return SnapshotRead::Refused;
         buffer.reset(0);
     }
+    if (ret == EC_WOULDBLOCK)
+        return SnapshotRead::More;
     if (ret == EC_INSUF_BUFFER) {
         report_oversized(ret);
-        return false;
+        return SnapshotRead::Refused;
     }
     if (fault == nullptr && !m_snapshot_packet_known)
         fault = "no packet number";
     if (fault != nullptr) {
         report_event(3, "QryError", "topic_id = %u, snapshot refused: %s", topic_number(), fault);
-        return false;
+        return SnapshotRead::Refused;
     }
+    m_snapshot_open = false;
+    m_counters.snapshots.add();
     set_packet_no(m_snapshot_packet_no);
     // Cached packets the snapshot cannot explain go: those too far ahead of
     // it, and, when it does not even reach a gap no server could fill, those
@@ -469,7 +488,25 @@ bool KorvUserSubscriber::take_snapshot()
     m_unserved = false;
     trim_cache(end);
     m_topic->commit();
-    return true;
+    return SnapshotRead::Whole;
+}
+
+void KorvUserSubscriber::fetch_gap()
+{
+    PacketBufferExt<MDQP_PACKET_SIZE> buffer;
+    buffer.reset(0);
+    int ret;
+    while ((ret = m_result_set->read(buffer)) == EC_NONE) {
+        handle_rsp_qry_topic_gap(buffer);
+        buffer.reset(0);
+    }
+    if (ret == EC_WOULDBLOCK) {
+        wait_fetch();
+        return;
+    }
+    report_oversized(ret);
+    close_result_set();
+    post_action(SID_Flush);
 }
 
 // A reply packet that does not fit the buffer ends the reading of its

@@ -163,10 +163,17 @@ private:
     void handle_rsp_qry_topic_gap(const Packet& packet);
     void on_fetch();
     void on_flush();
-    // True when the snapshot was read whole and committed.
-    bool read_snapshot();
-    // Reads the reply into the open snapshot; true when whole and committed.
-    bool take_snapshot();
+    // Parks the fetch task until the next reply body, or runs it at once
+    // when one waits.
+    void wait_fetch();
+    void fetch_snapshot();
+    void fetch_gap();
+    enum class SnapshotRead { More, Whole, Refused };
+    // Reads the bodies that have come into the open snapshot; commits it
+    // once the reply is whole.
+    SnapshotRead read_snapshot();
+    // Puts the book back as it was before the open snapshot.
+    void abort_snapshot();
     int delivery_mirp_packet(const MirpPacket& packet);
     // Whether a packet lies too far ahead of the book to be taken; reports it.
     bool refuse_far_ahead(const MirpPacket& packet);
@@ -207,6 +214,11 @@ private:
     // The packet number of the snapshot being read, once its record came.
     uint32_t m_snapshot_packet_no;
     bool m_snapshot_packet_known;
+    // A snapshot reply is being applied, over as many turns as its packets
+    // take to come; m_saved_snap_no is the number to go back to.
+    bool m_snapshot_open;
+    bool m_snapshot_empty_read;
+    int m_saved_snap_no;
     // The end of the gap that the last "GapError" gave up on: a snapshot
     // that does not reach it cannot explain the packets cached from there.
     uint32_t m_unserved_end;

@@ -180,6 +180,43 @@ TEST_F(SubscriberTest, ASnapshotCutShortIsRefusedWhole)
     testing::internal::GetCapturedStdout();
 }
 
+// A snapshot is applied while it arrives, over as many turns as its packets
+// take, and goes live only with its last: nothing is delivered before, live
+// packets wait in the cache meanwhile, and one that stops coming is put back
+// whole at the query's time-out.
+TEST_F(SubscriberTest, ASnapshotAppliedWhileItArrivesGoesLiveOnlyWithItsLastPacket)
+{
+    std::string head = snapshot_body(5);
+    std::string number = head.substr(head.size() - 8);  // the packet number record
+    head.resize(head.size() - 8);
+    Parsed query = login();
+    testing::internal::CaptureStdout();
+    m_peer.send(packet(0x32, query.request_id, head, MDQP_FLAG_CONTINUE));
+    ASSERT_TRUE(run_until(m_reactor, [&] { return m_topic.get_instrument_count() == 1; }));
+    feed(mirp_packet(6));
+    run_iterations(m_reactor, 20);
+    EXPECT_EQ(m_handler.calls, 0);
+    EXPECT_EQ(m_subscriber->get_state(), KorvUserSubscriber::SID_QrySnap);
+    EXPECT_EQ(m_subscriber->get_cached_count(), 1u);
+
+    // The rest never comes: the query is asked again and the half-read
+    // reply leaves nothing behind.
+    Parsed again = next_request();
+    EXPECT_EQ(again.trans_id, 0x31);
+    EXPECT_EQ(m_topic.get_instrument_count(), 0);
+    EXPECT_EQ(m_handler.calls, 0);
+
+    m_peer.send(packet(0x32, again.request_id, head, MDQP_FLAG_CONTINUE));
+    ASSERT_TRUE(run_until(m_reactor, [&] { return m_topic.get_instrument_count() == 1; }));
+    EXPECT_EQ(m_handler.calls, 0);
+    m_peer.send(packet(0x32, again.request_id, number));
+    ASSERT_TRUE(run_until_live());
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(m_handler.calls, 2);  // the snapshot, then packet 6 from the cache
+    EXPECT_EQ(m_subscriber->get_packet_no(), 6u);
+    EXPECT_EQ(volume(), 101);
+}
+
 // Servers may send reply packets as long as the query channel takes (its
 // receive buffer); refused at 1536 bytes, such a server never gave a
 // snapshot.
