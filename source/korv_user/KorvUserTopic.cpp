@@ -53,12 +53,24 @@ int KorvUserTopic::schedule(Task* task)
     return EC_WOULDBLOCK;
 }
 
+// Called for every packet, and a line's packets mostly change the second:
+// localtime_r and strftime cost about as much as decoding the packet. Within
+// the minute formatted last only the seconds move, since every zone's offset
+// is a whole number of minutes and changes only on a minute; so the date,
+// hour and minute are kept and the two second digits written.
 void KorvUserTopic::set_snap_time(unsigned seconds, unsigned millisec)
 {
     m_snap_time.SnapMillisec = int(millisec);
     if (int64_t(seconds) == m_formatted_seconds)
         return;
+    bool same_minute =
+        m_formatted_seconds >= 0 && int64_t(seconds / 60) == m_formatted_seconds / 60;
     m_formatted_seconds = int64_t(seconds);
+    if (same_minute && m_snap_time.SnapTime[0] != '\0') {
+        m_snap_time.SnapTime[6] = char('0' + seconds % 60 / 10);
+        m_snap_time.SnapTime[7] = char('0' + seconds % 10);
+        return;
+    }
     time_t t = time_t(seconds);
     struct tm local;
     if (localtime_r(&t, &local) == nullptr) {

@@ -175,6 +175,35 @@ TEST_F(TopicTest, SetSnapTimeWritesLocalDateAndTime)
     EXPECT_EQ(m_topic.get_snap_time()->SnapMillisec, 42);
 }
 
+// Within a minute only the second digits are rewritten; across a minute, a
+// day and a change of the zone's offset the whole local time is formatted
+// again. The zone is given as a rule, so no zone files are needed.
+TEST_F(TopicTest, SnapTimeFollowsSecondsMinutesDaysAndASummerTimeChange)
+{
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    struct Step {
+        unsigned seconds;
+        const char* date;
+        const char* time;
+    } steps[] = {
+        {1711846740, "20240331", "01:59:00"},  // 00:59:00 UTC
+        {1711846749, "20240331", "01:59:09"},
+        {1711846750, "20240331", "01:59:10"},
+        {1711846799, "20240331", "01:59:59"},
+        {1711846800, "20240331", "03:00:00"},  // clocks go forward
+        {1711846801, "20240331", "03:00:01"},
+        {1711846790, "20240331", "01:59:50"},  // a packet from before
+        {1711922399, "20240331", "23:59:59"},
+        {1711922400, "20240401", "00:00:00"},
+    };
+    for (const Step& step : steps) {
+        m_topic.set_snap_time(step.seconds, 1);
+        EXPECT_STREQ(m_topic.get_snap_time()->SnapDate, step.date) << step.seconds;
+        EXPECT_STREQ(m_topic.get_snap_time()->SnapTime, step.time) << step.seconds;
+    }
+}
+
 TEST_F(TopicTest, AnInstrumentRegistersOnceWithTheTimeOfItsFirstChange)
 {
     define(3);
