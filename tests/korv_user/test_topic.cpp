@@ -193,6 +193,7 @@ TEST_F(TopicTest, SnapTimeFollowsSecondsMinutesDaysAndASummerTimeChange)
         {1711846799, "20240331", "01:59:59"},
         {1711846800, "20240331", "03:00:00"},  // clocks go forward
         {1711846801, "20240331", "03:00:01"},
+        {1711846861, "20240331", "03:01:01"},  // the next minute, same hour
         {1711846790, "20240331", "01:59:50"},  // a packet from before
         {1711922399, "20240331", "23:59:59"},
         {1711922400, "20240401", "00:00:00"},
