@@ -3,8 +3,8 @@
 // The subscriber waits for the query stub to log in, queries a snapshot of
 // the topic, applies it as its reply packets come and commits it once the
 // reply is whole, then replays the MIRP packets that arrived meanwhile in
-// packet-number order and applies live packets one by one. A hole in the numbering is filled with a gap query whose packets are
-// replayed the same way. While the subscriber is not live, or is still
+// packet-number order and applies live packets one by one. A hole in the numbering is filled with a
+// gap query whose packets are replayed the same way. While the subscriber is not live, or is still
 // replaying a backlog, packets are cached; their bytes live in a FIFO
 // allocator and are released in arrival order.
 //

@@ -34,13 +34,42 @@ TEST(SpinningFaults, FivePercentLossEndsWithTheTruth)
     if (access(simulator.c_str(), X_OK) != 0)
         GTEST_SKIP() << "simulator not built";
     const std::string port = std::to_string(35000 + int(getpid() % 500) * 2);
-    pid_t sim = child_process::spawn(
-        {simulator, "--listen", "tcp://127.0.0.1:" + port, "--publish",
-         "udpg://239.3.3.2:" + port, "--truth", "spin_truth.txt", "--heartbeat", "100",
-         "--password", PASSWORD, "--seed", port, "--topic", "1001", "--instruments", "15",
-         "--depth", "5", "--rate", "500", "--duration", "3", "--linger", "2", "--drop", "0.05",
-         "--duplicate", "0.03", "--truncate", "0.01", "--delay", "0.03", "--reorder", "3"},
-        "spin_sim.txt");
+    pid_t sim = child_process::spawn({simulator,
+                                      "--listen",
+                                      "tcp://127.0.0.1:" + port,
+                                      "--publish",
+                                      "udpg://239.3.3.2:" + port,
+                                      "--truth",
+                                      "spin_truth.txt",
+                                      "--heartbeat",
+                                      "100",
+                                      "--password",
+                                      PASSWORD,
+                                      "--seed",
+                                      port,
+                                      "--topic",
+                                      "1001",
+                                      "--instruments",
+                                      "15",
+                                      "--depth",
+                                      "5",
+                                      "--rate",
+                                      "500",
+                                      "--duration",
+                                      "3",
+                                      "--linger",
+                                      "2",
+                                      "--drop",
+                                      "0.05",
+                                      "--duplicate",
+                                      "0.03",
+                                      "--truncate",
+                                      "0.01",
+                                      "--delay",
+                                      "0.03",
+                                      "--reorder",
+                                      "3"},
+                                     "spin_sim.txt");
     usleep(300000);
     sim_truth::BookRecorder handler;
     KorvUserApi* api = KorvUserApi::create_instance();

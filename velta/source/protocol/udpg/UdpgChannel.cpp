@@ -23,7 +23,7 @@ int socket_set_multicast_all_off(int fd)
 {
     int off = 0;
     return setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof(off)) == 0 ? EC_NONE
-                                                                               : EC_ERROR;
+                                                                                : EC_ERROR;
 }
 
 // The kernel cuts the request to its maximum (net.core.rmem_max) without an
@@ -44,9 +44,16 @@ void report_short_receive_buffer(int fd, int asked)
 
 UdpgChannel::UdpgChannel(Reactor* reactor, UdpgProtocol* protocol,
                          const UdpgProtocolKey& protocol_key)
-    : m_reactor(reactor), m_protocol(protocol), m_key(protocol_key), m_group_fd(-1),
-      m_close_reason(0), m_upper_demuxer(nullptr), m_read_task(this), m_sender(),
-      m_input_scheduler(nullptr), m_alive(nullptr)
+    : m_reactor(reactor),
+      m_protocol(protocol),
+      m_key(protocol_key),
+      m_group_fd(-1),
+      m_close_reason(0),
+      m_upper_demuxer(nullptr),
+      m_read_task(this),
+      m_sender(),
+      m_input_scheduler(nullptr),
+      m_alive(nullptr)
 {
 }
 
