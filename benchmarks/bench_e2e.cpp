@@ -408,16 +408,20 @@ KorvUserApi* subscribed_api(KorvMarketDataHandler* handler, bool spin = false)
     return api;
 }
 
-// Started, and true once the first snapshot was delivered; the simulator is
-// stepped meanwhile (login and snapshot), through step.
+// Starts the API and waits for the first snapshot's delivery, stepping the
+// simulator meanwhile (login and snapshot) through step; without it within
+// 10 s the figures would mean nothing, so the program ends.
 template <class Step>
-bool started(KorvUserApi* api, const TagHandler& handler, Step step)
+void start_and_wait(KorvUserApi* api, const TagHandler& handler, Step step)
 {
     api->start();
     int64_t end = now_ns() + 10000000000LL;
     while (handler.m_calls.load() == 0 && now_ns() < end)
         step();
-    return handler.m_calls.load() != 0;
+    if (handler.m_calls.load() == 0) {
+        fprintf(stderr, "korv_bench_e2e: no snapshot within 10 s\n");
+        exit(1);
+    }
 }
 
 // The options of a phase's own simulator; they are the program's own, so a
@@ -497,10 +501,7 @@ void latency_phases(int samples, bool with_recovery)
         TagClock clock;
         TagHandler handler(clock);
         KorvUserApi* api = subscribed_api(&handler, spin != 0);
-        if (!started(api, handler, [&sim] { sim.step(); })) {
-            fprintf(stderr, "korv_bench_e2e: no snapshot within 10 s\n");
-            exit(1);
-        }
+        start_and_wait(api, handler, [&sim] { sim.step(); });
         library[spin] = measured_latency(h, clock, samples);
         if (spin == 0 && with_recovery) {
             fprintf(g_report, "\nRecovery from lost bursts (library, default mode)\n");
@@ -717,10 +718,7 @@ void rate_phases(int ms)
         TagClock clock;
         TagHandler handler(clock);
         KorvUserApi* api = subscribed_api(&handler, spin != 0);
-        if (!started(api, handler, [&feed] { feed.step(); })) {
-            fprintf(stderr, "korv_bench_e2e: no snapshot within 10 s\n");
-            exit(1);
-        }
+        start_and_wait(api, handler, [&feed] { feed.step(); });
         uint64_t queries = sim.get_server()->get_counters().gap_queries;
         library[spin] = rate_search(
             spin ? "library, spinning mode" : "library, default mode", feed, clock, ms,
