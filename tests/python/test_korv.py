@@ -77,18 +77,6 @@ def test_a_replayed_capture_gives_the_live_runs_book(simulator, tmp_path):
         next(korv.replay(capture, depth="deep"))
 
 
-def test_a_reader_that_falls_behind_loses_the_oldest_and_memory_stays_bounded(simulator):
-    sim = simulator(31020, seconds=2, extra=("--rate", "500"))
-    with korv.UserApi(queue_size=4, **sim.api_args()) as api:
-        time.sleep(2.5)
-        assert api.pending <= 4
-        assert api.dropped > 0
-        assert api.delivered == api.dropped + api.pending
-        book = book_from_updates(api.updates(timeout=2.0))
-    # The latest state of each instrument is never the one dropped.
-    assert book.items() <= sim.wait().items()
-
-
 def test_spinning_mode_builds_the_same_book(simulator):
     sim = simulator(31080)
     with korv.UserApi(spin=True, **sim.api_args()) as api:
