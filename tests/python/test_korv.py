@@ -48,16 +48,29 @@ def test_batches_hold_the_same_records_as_the_iterator(simulator):
     sim = simulator(31010)
     iterated = korv.UserApi(**sim.api_args())
     batched = korv.UserApi(**sim.api_args())
-    with iterated, batched:
+    reused = korv.UserApi(**sim.api_args())
+    with iterated, batched, reused:
         batched_book = {}
         for rows in batched.batches(timeout=4.0):
             assert rows.dtype == korv.DTYPE
             for row in rows:
                 batched_book[row["instrument_id"].decode()] = row_lines(row)
         book = book_from_updates(iterated.updates(timeout=0.5))
+        # Into an array of the reader's own: each batch is a view of it.
+        out = np.empty(7, dtype=korv.DTYPE)
+        reused_book = {}
+        for rows in reused.batches(max_rows=5, timeout=0.5, out=out):
+            assert rows.base is out and len(rows) <= 5
+            for row in rows:
+                reused_book[row["instrument_id"].decode()] = row_lines(row)
+        with pytest.raises(TypeError, match="DTYPE"):
+            reused.batch(out=np.empty(3))
+        with pytest.raises(ValueError, match="contiguous"):
+            reused.batch(out=out[::2], timeout=0)
     truth = sim.wait()
     assert book == truth
     assert batched_book == truth
+    assert reused_book == truth
 
 
 @pytest.mark.skipif(not hasattr(korv._korv, "_Replay"), reason="built without libpcap")
