@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <map>
 
-#include "source/korv_user/KorvUserCounterCell.h"
+#include "source/korv_user/KorvUserCounterBlocks.h"
 #include "velta/source/base/ReportLimiter.h"
 #include "velta/source/protocol/Demuxer.h"
 #include "velta/source/protocol/ProtocolStack.h"
@@ -29,15 +29,8 @@ class KorvUserTopic;
 
 class KorvUserMirpDemuxer : public Demuxer {
 public:
-    // What came on this location, for the library's live counters: written
-    // on the reactor thread, readable from any (see KorvUserCounters.h).
-    struct Counters {
-        CounterCell datagrams, bytes, packets, other_topic_packets;
-        CounterCell refused_no_header, refused_cut_short, channel_errors;
-        // The last packet number of a subscribed topic and when it came
-        // (counter_clock_ms); the time stays 0 until one comes.
-        CounterCell packet_no, packet_no_ms;
-    };
+    // What came on this location, for the library's live counters.
+    using Counters = LineCounters;
 
     // Parses the "udpg" location now and joins its group on the reactor.
     KorvUserMirpDemuxer(Reactor* reactor, const char* location);
