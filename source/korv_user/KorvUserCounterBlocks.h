@@ -1,6 +1,6 @@
 // Internal: the blocks of live counters that the layers of the library write
-// as they work, one block per object: a multicast line's, a handler's (and
-// a topic subscriber's). This header is a leaf: the layers include it and
+// as they work, one block per object: a topic subscriber's, a multicast
+// line's, a handler's. This header is a leaf: the layers include it and
 // nothing above them; what reads the blocks (the public read functions, the
 // counters file) sits on top and reaches them through the API object.
 //
@@ -17,6 +17,18 @@ namespace USER {
 // under 1 us, bucket i those from 2^(i-1) up to 2^i us, the last one
 // everything from 2^(N-2) us on.
 constexpr int HANDLER_TIME_BUCKETS = 16;
+
+// What one topic's subscriber did, over every line that feeds it.
+struct SubscriberCounters {
+    CounterCell packets, reply_packets, applied, duplicates, gaps, recovered;
+    CounterCell gap_queries, snapshot_queries, snapshots;
+    CounterCell refused_far_ahead, refused_content, refused_decrypt, refused_events,
+        refused_no_cipher, refused_cache_full, refused_by_snapshot;
+    CounterCell state, cache_depth;
+    // The book's packet number and when it last moved (counter_clock_ms);
+    // the time stays 0 until it first moves.
+    CounterCell packet_no, packet_no_ms;
+};
 
 // What came on one multicast location.
 struct LineCounters {

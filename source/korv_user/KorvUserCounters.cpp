@@ -7,6 +7,7 @@
 using KORV::USER::counter_clock_ms;
 using KORV::USER::HandlerCounters;
 using KORV::USER::LineCounters;
+using KORV::USER::SubscriberCounters;
 using KORV::USER::UserApiImpl;
 
 namespace BRAX {
@@ -34,7 +35,7 @@ int get_topic_counters(KorvUserApi* api, int topic_id, KorvTopicCounters* out)
     if (impl == nullptr || out == nullptr)
         return EC_PARAM;
     int line_count = 0;
-    const auto* s = impl->find_subscriber_counters(topic_id, &line_count);
+    const SubscriberCounters* s = impl->find_subscriber_counters(topic_id, &line_count);
     const HandlerCounters* n = impl->find_handler_counters(topic_id);
     if (s == nullptr || n == nullptr)
         return EC_NOENT;

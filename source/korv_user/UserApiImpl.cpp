@@ -233,8 +233,7 @@ KorvUserSubscriber* UserApiImpl::find_subscriber(int topic_id) const
     return nullptr;
 }
 
-const KorvUserSubscriber::Counters* UserApiImpl::find_subscriber_counters(int topic_id,
-                                                                          int* line_count) const
+const SubscriberCounters* UserApiImpl::find_subscriber_counters(int topic_id, int* line_count) const
 {
     KorvUserSubscriber* subscriber = find_subscriber(topic_id);
     if (subscriber == nullptr)

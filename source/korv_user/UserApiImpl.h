@@ -21,7 +21,6 @@
 
 #include "source/korv_user/KorvUserApi.h"
 #include "source/korv_user/KorvUserCounterBlocks.h"
-#include "source/korv_user/KorvUserSubscriber.h"
 #include "velta/source/task/Mutex.h"
 
 class FileLogger;
@@ -34,6 +33,7 @@ namespace USER {
 class KorvUserCountersFile;
 class KorvUserMdqpStub;
 class KorvUserMirpDemuxer;
+class KorvUserSubscriber;
 
 class UserApiImpl : public BRAX::KORV_USER_API::KorvUserApi {
 public:
@@ -64,8 +64,7 @@ public:
     // blocks of counters the layers write for a topic (as the packets number
     // it, so 65543 finds 7) or a line, or null when there is none. The
     // topic's subscriber block comes with the number of lines feeding it.
-    const KorvUserSubscriber::Counters* find_subscriber_counters(int topic_id,
-                                                                 int* line_count) const;
+    const SubscriberCounters* find_subscriber_counters(int topic_id, int* line_count) const;
     const HandlerCounters* find_handler_counters(int topic_id) const;
     const LineCounters* find_line_counters(int line) const;
 
