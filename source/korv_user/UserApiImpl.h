@@ -9,9 +9,9 @@
 //
 // Configuration comes from one thread before start(). close() may come from
 // any thread but the reactor's own (so not from a handler): it stops and
-// joins the reactor thread before anything the thread uses goes, which also
-// makes a join() blocked on another thread return; no handler runs once
-// close() has returned.
+// joins the counters file's writer and the reactor thread before anything
+// they use goes, which also makes a join() blocked on another thread return;
+// no handler runs once close() has returned.
 #pragma once
 
 #include <map>

@@ -16,9 +16,10 @@
 
 namespace {
 
-// A socket bound to the wildcard address otherwise also receives the
-// datagrams of every other group joined on the host for the same port, by
-// any socket, so a channel would take another group's packets for its own.
+// Otherwise a socket also receives its group's datagrams on an interface
+// where it has no membership of its own as soon as another socket of the
+// host has joined the group there, so a channel would read a feed it did
+// not ask for.
 int socket_set_multicast_all_off(int fd)
 {
     int off = 0;
