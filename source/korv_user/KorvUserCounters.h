@@ -9,7 +9,10 @@
 // only once configuration is over (after start), and never after close.
 // Each value copied is one the loop held, but two values may be a few
 // packets apart. set_counters_file is a configuration operation: same
-// thread and time as those of KorvUserApi, before start.
+// thread and time as those of KorvUserApi, before start (after it, -5).
+// The file is written by a thread of the library's own, never by the
+// event-loop thread, so writing it costs the market data path nothing and
+// it keeps coming while a handler holds the loop.
 #pragma once
 
 #include <cstdint>
@@ -100,11 +103,19 @@ int get_topic_counters(KorvUserApi* api, int topic_id, KorvTopicCounters* out);
 // Copies the counters of a line: 0, -13 for a null argument, -15 when there
 // is no such line (so a loop from 0 finds them all).
 int get_line_counters(KorvUserApi* api, int line, KorvLineCounters* out);
-// Writes every topic's and line's counters once a second to path, in the
-// text format of the Prometheus node exporter's text-file collector: into
-// path.tmp, then renamed over path, so that a reader never sees half a
-// file. 0; -13 for a null argument or an empty path; -15 when no topic is
-// subscribed yet. A later call moves the file to the new path.
+// Writes every topic's and line's counters to path, in the text format of
+// the Prometheus node exporter's text-file collector, from start on: at
+// once, then once a second until close. Each time into a new temporary file
+// beside it (path.tmp.XXXXXX, created under a name that did not exist, so a
+// file or symbolic link planted there is never followed), then renamed over
+// path, so that a reader never sees half a file. The topics are those
+// subscribed when start is called.
+// 0; -13 for a null argument or an empty path; -5 after start; -15 when no
+// topic is subscribed yet; -3 when no file can be created in path's folder
+// (missing, not a folder, or not writable). A later call before start moves
+// the file to the new path. A write that fails later (a full disk) is
+// reported once in the event log as "CountersError", and tried again each
+// second.
 int set_counters_file(KorvUserApi* api, const char* path);
 
 }  // namespace KORV_USER_API

@@ -1,18 +1,19 @@
 #include "source/korv_user/KorvUserCountersFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <utility>
 
 #include "source/korv_user/KorvUserCounters.h"
-#include "source/korv_user/KorvUserTopicNotifier.h"
-#include "source/korv_user/UserApiImpl.h"
 #include "velta/source/base/Log.h"
-#include "velta/source/task/Reactor.h"
-#include "velta/source/task/TaskScheduler.h"
 
 using namespace BRAX::KORV_USER_API;
 
@@ -126,34 +127,74 @@ void age_family(std::string& out, const char* name, const char* label,
             append(out, "%s{%s=\"%d\"} %.3f\n", name, label, age.first, age.second / 1000.0);
 }
 
+// Creates "<path>.tmp.XXXXXX" under a name that did not exist: with
+// O_CREAT|O_EXCL, a file or symbolic link already there makes it pick
+// another name, never open it. The descriptor, or -1 with errno set.
+int create_temporary(const std::string& path, std::string& temporary)
+{
+    temporary = path + ".tmp.XXXXXX";
+    int fd = mkostemp(&temporary[0], O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    // Made for its owner alone; the collector may run as another user.
+    if (fchmod(fd, 0644) != 0) {
+        int error = errno;
+        ::close(fd);
+        unlink(temporary.c_str());
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// 0, or the errno of the write that failed.
+int write_all(int fd, const std::string& text)
+{
+    for (size_t done = 0; done < text.size();) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        done += size_t(n);
+    }
+    return 0;
+}
+
 }  // namespace
 
-KorvUserCountersFile::KorvUserCountersFile(KorvUserApi* api, Reactor* reactor, const char* path)
+KorvUserCountersFile::KorvUserCountersFile(KorvUserApi* api, std::vector<int> topic_ids,
+                                           std::string path)
     : m_api(api),
-      m_path(path),
-      m_scheduler(reactor->open_delay_scheduler(INTERVAL)),
-      m_write_task(this),
+      m_topic_ids(std::move(topic_ids)),
+      m_path(std::move(path)),
       m_failure_reported(false)
 {
-    reactor->schedule(&m_write_task);
 }
 
 KorvUserCountersFile::~KorvUserCountersFile()
 {
-    m_write_task.cancel();
-    delete m_scheduler;
+    stop();
 }
 
-std::string KorvUserCountersFile::text(KorvUserApi* api)
+int KorvUserCountersFile::check_folder(const std::string& path)
+{
+    std::string temporary;
+    int fd = create_temporary(path, temporary);
+    if (fd < 0)
+        return errno;
+    ::close(fd);
+    unlink(temporary.c_str());
+    return 0;
+}
+
+std::string KorvUserCountersFile::text(KorvUserApi* api, const std::vector<int>& topic_ids)
 {
     std::vector<KorvTopicCounters> topics;
-    auto* impl = dynamic_cast<UserApiImpl*>(api);
-    if (impl != nullptr) {
-        for (const auto& entry : impl->get_notifiers()) {
-            KorvTopicCounters counters;
-            if (get_topic_counters(api, entry.first, &counters) == 0)
-                topics.push_back(counters);
-        }
+    for (int topic_id : topic_ids) {
+        KorvTopicCounters counters;
+        if (get_topic_counters(api, topic_id, &counters) == 0)
+            topics.push_back(counters);
     }
     std::vector<KorvLineCounters> lines;
     for (KorvLineCounters counters; get_line_counters(api, int(lines.size()), &counters) == 0;)
@@ -209,29 +250,35 @@ std::string KorvUserCountersFile::text(KorvUserApi* api)
 
 int KorvUserCountersFile::write_file(const std::string& text) const
 {
-    std::string temporary = m_path + ".tmp";
-    FILE* file = fopen(temporary.c_str(), "w");
-    if (file == nullptr)
+    std::string temporary;
+    int fd = create_temporary(m_path, temporary);
+    if (fd < 0)
         return errno;
-    bool written = fwrite(text.data(), 1, text.size(), file) == text.size();
-    int error = written ? 0 : (errno != 0 ? errno : EIO);
-    if (fclose(file) != 0 && error == 0)
+    int error = write_all(fd, text);
+    if (::close(fd) != 0 && error == 0)
         error = errno;
     if (error == 0 && rename(temporary.c_str(), m_path.c_str()) != 0)
         error = errno;
     if (error != 0)
-        remove(temporary.c_str());
+        unlink(temporary.c_str());
     return error;
 }
 
-void KorvUserCountersFile::on_write()
+void KorvUserCountersFile::stop()
 {
-    int error = write_file(text(m_api));
-    if (error != 0 && !m_failure_reported)
-        report_event(3, "CountersError", "cannot write the counters file %s: %s", m_path.c_str(),
-                     strerror(error));
-    m_failure_reported = error != 0;
-    m_scheduler->schedule(&m_write_task);
+    m_stop.signal();
+    join();
+}
+
+void KorvUserCountersFile::run()
+{
+    do {
+        int error = write_file(text(m_api, m_topic_ids));
+        if (error != 0 && !m_failure_reported)
+            report_event(3, "CountersError", "cannot write the counters file %s: %s",
+                         m_path.c_str(), strerror(error));
+        m_failure_reported = error != 0;
+    } while (m_stop.wait(INTERVAL) != 0);
 }
 
 }  // namespace USER

@@ -1,54 +1,66 @@
 // Internal: writes the library's live counters once a second to a text file
 // that the Prometheus node exporter's text-file collector reads.
 //
-// The text goes to "<path>.tmp" and is renamed over the path, so a reader
-// sees the last whole file or the one before it, never half of one. The
-// writer lives on the reactor: constructed while the library is being set
-// up, it writes first on the loop's first turn, then every INTERVAL ms from
-// the reactor thread; it must go before the reactor does.
+// The writer is a thread of its own, so that opening, writing and renaming a
+// file never holds up the market data loop (a pinned, spinning loop least of
+// all), and so that the file keeps coming while a handler holds the loop. It
+// reads the counter cells, which any thread may read, through the public
+// read functions. It starts with the library's loop and writes at once, then
+// every INTERVAL ms until it is stopped.
+//
+// Each text goes to a temporary file created beside the path under a fresh
+// name (never one that exists: a file or link planted there is not
+// followed), then renamed over the path, so a reader sees the last whole file
+// or the one before it, never half of one. The collector reads only names
+// ending in ".prom", so it never reads a temporary file.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "source/korv_user/KorvUserApi.h"
-#include "velta/source/task/Task.h"
-
-class Reactor;
-class TaskScheduler;
+#include "velta/source/task/Condition.h"
+#include "velta/source/task/Thread.h"
 
 namespace KORV {
 namespace USER {
 
-class KorvUserCountersFile {
+class KorvUserCountersFile : public Thread {
 public:
     static constexpr unsigned INTERVAL = 1000;
 
-    // Not owned: api and reactor must outlive the writer.
-    KorvUserCountersFile(BRAX::KORV_USER_API::KorvUserApi* api, Reactor* reactor, const char* path);
-    ~KorvUserCountersFile();
+    // Not owned: api must outlive the writer. The file lists these topics
+    // and every line of the API object.
+    KorvUserCountersFile(BRAX::KORV_USER_API::KorvUserApi* api, std::vector<int> topic_ids,
+                         std::string path);
+    // Stops the thread.
+    ~KorvUserCountersFile() override;
     KorvUserCountersFile(const KorvUserCountersFile&) = delete;
     KorvUserCountersFile& operator=(const KorvUserCountersFile&) = delete;
 
-    // The file's text: every subscribed topic's counters, then every line's.
-    static std::string text(BRAX::KORV_USER_API::KorvUserApi* api);
+    // Whether a writer could create its temporary file beside path: 0, or
+    // the errno of the failure (a folder that is missing or not writable).
+    // Leaves nothing behind.
+    static int check_folder(const std::string& path);
+    // The file's text: the topics' counters, then every line's.
+    static std::string text(BRAX::KORV_USER_API::KorvUserApi* api,
+                            const std::vector<int>& topic_ids);
+
+    // Ends the thread once its write in progress is done; returns when it
+    // has ended. Any thread but the writer's.
+    void stop();
 
 private:
-    struct m_write_task_type : Task {
-        explicit m_write_task_type(KorvUserCountersFile* owner) : m_owner(owner) {}
-        void wake_up() override { m_owner->on_write(); }
-        KorvUserCountersFile* m_owner;
-    };
-
-    // Writes the file and arms the next write.
-    void on_write();
-    // 0, or the errno of the step that failed.
+    void run() override;
+    // 0, or the errno of the step that failed; no temporary file is left.
     int write_file(const std::string& text) const;
 
     BRAX::KORV_USER_API::KorvUserApi* m_api;
+    std::vector<int> m_topic_ids;
     std::string m_path;
-    TaskScheduler* m_scheduler;
-    m_write_task_type m_write_task;
-    // A failing write is reported once, until one succeeds again.
+    Condition m_stop;
+    // A failing write is reported once, until one succeeds again. The
+    // writer's thread only.
     bool m_failure_reported;
 };
 

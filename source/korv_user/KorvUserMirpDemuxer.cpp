@@ -20,7 +20,7 @@ KorvUserMirpDemuxer::KorvUserMirpDemuxer(Reactor* reactor, const char* location)
     : m_reactor(reactor),
       m_udpg(new UdpgProtocol(reactor)),
       m_subscribe_task(this),
-      m_delay_scheduler(reactor->open_delay_scheduler(KorvUserSubscriber::ACTION_DELAY)),
+      m_delay_scheduler(reactor->open_delay_scheduler(REBIND_DELAY)),
       m_joined(false),
       m_closing(false),
       m_reports("MirpError", 3)
@@ -81,9 +81,9 @@ void KorvUserMirpDemuxer::on_subscribe()
     if (!m_joined)
         VELTA_RUNTIME_ERROR("can't subscribe mirp topic");
     trace_printf("KorvUserMirpDemuxer::on_subscribe error = %d, subscribe again in %u ms\n", result,
-                 KorvUserSubscriber::ACTION_DELAY);
+                 REBIND_DELAY);
     report_event(3, "MirpError", "can't subscribe mirp topic, error = %d, subscribe again in %u ms",
-                 result, KorvUserSubscriber::ACTION_DELAY);
+                 result, REBIND_DELAY);
     m_delay_scheduler->schedule(&m_subscribe_task);
 }
 
@@ -143,12 +143,14 @@ int KorvUserMirpDemuxer::handle_error(Protocol*, const ProtocolKey*, int error)
     // The channel is going away inside this call; binding again from here
     // would open the new one while the transport still tears down the old.
     if (m_reports.admit("multicast channel closed", nullptr)) {
-        trace_printf("KorvUserMirpDemuxer::handle_error error = %d, subscribe again\n", error);
-        report_event(3, "MirpError", "multicast channel closed, error = %d, subscribe again",
-                     error);
+        trace_printf("KorvUserMirpDemuxer::handle_error error = %d, subscribe again in %u ms\n",
+                     error, REBIND_DELAY);
+        report_event(3, "MirpError",
+                     "multicast channel closed, error = %d, subscribe again in %u ms", error,
+                     REBIND_DELAY);
     }
     if (!m_subscribe_task.in_queue())
-        m_reactor->schedule(&m_subscribe_task);
+        m_delay_scheduler->schedule(&m_subscribe_task);
     return EC_NONE;
 }
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <map>
 
-#include "source/korv_user/KorvUserCounterCell.h"
+#include "source/korv_user/KorvUserCounterBlocks.h"
 #include "velta/source/base/ReportLimiter.h"
 #include "velta/source/protocol/Demuxer.h"
 #include "velta/source/protocol/ProtocolStack.h"
@@ -29,15 +29,8 @@ class KorvUserTopic;
 
 class KorvUserMirpDemuxer : public Demuxer {
 public:
-    // What came on this location, for the library's live counters: written
-    // on the reactor thread, readable from any (see KorvUserCounters.h).
-    struct Counters {
-        CounterCell datagrams, bytes, packets, other_topic_packets;
-        CounterCell refused_no_header, refused_cut_short, channel_errors;
-        // The last packet number of a subscribed topic and when it came
-        // (counter_clock_ms); the time stays 0 until one comes.
-        CounterCell packet_no, packet_no_ms;
-    };
+    // What came on this location, for the library's live counters.
+    using Counters = LineCounters;
 
     // Parses the "udpg" location now and joins its group on the reactor.
     KorvUserMirpDemuxer(Reactor* reactor, const char* location);
@@ -52,12 +45,18 @@ public:
     // in full, the rest counted (see ReportLimiter).
     int handle_packet(Protocol* from, const ProtocolKey* key, Packet* packet) override;
     // The group's channel was closed by a receive error: reported (bounded
-    // like the refusals), and the location is bound again on the next turn
-    // of the loop. If that bind fails (the route or interface is gone), it
-    // is reported and tried again every ACTION_DELAY ms of the subscriber
-    // until it succeeds or the demultiplexer goes; only a failure of the
-    // very first bind ends the process.
+    // like the refusals), and the location is bound again REBIND_DELAY ms
+    // later. If that bind fails (the route or interface is gone), it is
+    // reported and tried again every REBIND_DELAY ms until it succeeds or
+    // the demultiplexer goes; only a failure of the very first bind ends
+    // the process.
     int handle_error(Protocol* from, const ProtocolKey* key, int error) override;
+
+    // A socket that fails on every receive, bound again at once, would make
+    // the loop open a socket and join the group (a membership report on the
+    // network each time) on every turn. Once a second it costs nothing; a
+    // passing fault loses a second of the feed, which gap queries recover.
+    static constexpr unsigned REBIND_DELAY = 1000;
 
     // A subscriber for the topic: 0, or -12 when the topic has one already.
     int subscribe(short topic_id, KorvUserTopic* topic, KorvUserMdqpStub* stub);
@@ -88,7 +87,7 @@ private:
     UdpgProtocol* m_udpg;
     ProtocolStackKey m_key;
     m_subscribe_task_type m_subscribe_task;
-    // Delays a bind that failed.
+    // Delays binding again, by REBIND_DELAY.
     TaskScheduler* m_delay_scheduler;
     // Keyed by the unsigned 16-bit topic id that the packet headers carry,
     // so that topics from 32768 up are found too.

@@ -35,7 +35,7 @@
 #include <deque>
 #include <map>
 
-#include "source/korv_user/KorvUserCounterCell.h"
+#include "source/korv_user/KorvUserCounterBlocks.h"
 #include "source/mdqp_protocol/MdqpChannel.h"
 #include "source/mirp_protocol/MirpPacket.h"
 #include "velta/source/base/FifoAllocator.h"
@@ -98,18 +98,8 @@ public:
     KorvUserSubscriber(const KorvUserSubscriber&) = delete;
     KorvUserSubscriber& operator=(const KorvUserSubscriber&) = delete;
 
-    // What the subscriber did, for the library's live counters: written on
-    // the reactor thread, readable from any (see KorvUserCounters.h).
-    struct Counters {
-        CounterCell packets, reply_packets, applied, duplicates, gaps, recovered;
-        CounterCell gap_queries, snapshot_queries, snapshots;
-        CounterCell refused_far_ahead, refused_content, refused_decrypt, refused_events,
-            refused_no_cipher, refused_cache_full, refused_by_snapshot;
-        CounterCell state, cache_depth;
-        // The book's packet number and when it last moved (counter_clock_ms);
-        // the time stays 0 until it first moves.
-        CounterCell packet_no, packet_no_ms;
-    };
+    // What the subscriber did, for the library's live counters.
+    using Counters = SubscriberCounters;
 
     // Every MIRP packet of this topic from the multicast.
     void handle_mirp_packet(const MirpPacket& packet);

@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "source/korv_user/KorvUserCountersFile.h"
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/task/ListHead.h"
 #include "velta/source/task/Reactor.h"
@@ -87,12 +86,6 @@ KorvUserTopicNotifier::KorvUserTopicNotifier(Reactor* reactor, int /*topic_id*/,
 
 KorvUserTopicNotifier::~KorvUserTopicNotifier() = default;
 
-void KorvUserTopicNotifier::set_counters_file(
-    std::unique_ptr<KORV::USER::KorvUserCountersFile> file)
-{
-    m_counters_file = std::move(file);
-}
-
 void KorvUserTopicNotifier::post_fetch_result()
 {
     // Changes already pending are delivered on the next loop turn rather
@@ -147,7 +140,7 @@ void KorvUserTopicNotifier::count_delivery(int calls, int64_t ns)
     uint64_t us = ns > 0 ? uint64_t(ns) / 1000 : 0;
     // Bucket i holds [2^(i-1), 2^i) us: the bit width of the time.
     int bucket = 0;
-    while (bucket + 1 < KORV_HANDLER_TIME_BUCKETS && (us >> bucket) != 0)
+    while (bucket + 1 < KORV::USER::HANDLER_TIME_BUCKETS && (us >> bucket) != 0)
         ++bucket;
     m_counters.calls.add(uint64_t(calls));
     m_counters.deliveries.add();

@@ -8,30 +8,17 @@
 // snapshot or packet that completed the batch.
 #pragma once
 
-#include <memory>
-
 #include "source/korv_user/KorvUserApi.h"
-#include "source/korv_user/KorvUserCounterCell.h"
-#include "source/korv_user/KorvUserCounters.h"
+#include "source/korv_user/KorvUserCounterBlocks.h"
 #include "source/korv_user/KorvUserTopic.h"
 #include "velta/source/task/Task.h"
 
 class Reactor;
 
-namespace KORV {
-namespace USER {
-class KorvUserCountersFile;
-}
-}  // namespace KORV
-
 class KorvUserTopicNotifier {
 public:
-    // The handler's share of the library's live counters: written on the
-    // reactor thread, readable from any (see KorvUserCounters.h).
-    struct Counters {
-        KORV::USER::CounterCell calls, deliveries, time_us;
-        KORV::USER::CounterCell time[BRAX::KORV_USER_API::KORV_HANDLER_TIME_BUCKETS];
-    };
+    // The handler's share of the library's live counters.
+    using Counters = KORV::USER::HandlerCounters;
 
     // Not owned: reactor, topic and handler must outlive the notifier.
     KorvUserTopicNotifier(Reactor* reactor, int topic_id, KORV::USER::KorvUserTopic* topic,
@@ -41,12 +28,7 @@ public:
     ~KorvUserTopicNotifier();
 
     KORV::USER::KorvUserTopic* get_user_topic() const { return m_topic; }
-    Reactor* get_reactor() const { return m_reactor; }
     const Counters& get_counters() const { return m_counters; }
-    // Takes over the writer of the counters file, replacing any before it.
-    // The library has one writer, kept by the notifier of its lowest topic,
-    // so that it goes with the other objects of the loop, before the reactor.
-    void set_counters_file(std::unique_ptr<KORV::USER::KorvUserCountersFile> file);
 
     // Arms the delivery task for the next batch.
     void post_fetch_result();
@@ -70,5 +52,4 @@ private:
     BRAX::KORV_USER_API::KorvMarketDataHandler* m_handler;
     m_fetch_result_task_type m_fetch_result_task;
     Counters m_counters;
-    std::unique_ptr<KORV::USER::KorvUserCountersFile> m_counters_file;
 };

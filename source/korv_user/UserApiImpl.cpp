@@ -1,5 +1,6 @@
 #include "source/korv_user/UserApiImpl.h"
 
+#include "source/korv_user/KorvUserCountersFile.h"
 #include "source/korv_user/KorvUserMdqpStub.h"
 #include "source/korv_user/KorvUserMirpDemuxer.h"
 #include "source/korv_user/KorvUserSubscriber.h"
@@ -33,6 +34,8 @@ UserApiImpl::UserApiImpl()
 // the subscribers' timers unlink themselves from it as they are released.
 UserApiImpl::~UserApiImpl()
 {
+    // The writer reads the counters of everything below.
+    m_counters_file.reset();
     stop_thread();
     delete m_stub;
     // A topic's subscriber belongs to the first location that carries it;
@@ -57,7 +60,35 @@ UserApiImpl::~UserApiImpl()
 
 bool UserApiImpl::start()
 {
-    return m_reactor->create();
+    if (!m_reactor->create())
+        return false;
+    if (!m_counters_path.empty() && m_counters_file == nullptr) {
+        std::vector<int> topic_ids;
+        for (const auto& entry : m_notifiers)
+            topic_ids.push_back(entry.first);
+        m_counters_file.reset(new KorvUserCountersFile(this, topic_ids, m_counters_path));
+        if (!m_counters_file->create())
+            report_event(3, "CountersError", "cannot start the writer of the counters file %s",
+                         m_counters_path.c_str());
+    }
+    return true;
+}
+
+// A folder that cannot take the file is refused here, where the caller can
+// still hear of it, rather than only logged once a second later.
+int UserApiImpl::set_counters_file(const char* path)
+{
+    if (path == nullptr || *path == '\0')
+        return EC_PARAM;
+    // The writer's thread reads the topics as start() leaves them.
+    if (m_reactor->thread_handle() != 0 || m_counters_file != nullptr)
+        return EC_OPERATION;
+    if (m_notifiers.empty())
+        return EC_NOENT;
+    if (KorvUserCountersFile::check_folder(path) != 0)
+        return EC_ACCESS;
+    m_counters_path = path;
+    return EC_NONE;
 }
 
 int UserApiImpl::set_receive_mode(bool spin, int cpu)
@@ -137,10 +168,8 @@ int UserApiImpl::subscribe_topic(int topic_id, KorvMarketDataHandler* handler)
     // Topics are numbered in 16 bits on the wire. Two numbers that name the
     // same topic there (7 and 65543, -1 and 65535) would leave the second
     // handler without a subscriber, though both calls had succeeded.
-    for (const auto& entry : m_notifiers) {
-        if (uint16_t(entry.first) == uint16_t(topic_id))
-            return EC_EXIST;
-    }
+    if (find_notifier(topic_id) != nullptr)
+        return EC_EXIST;
     KorvUserTopic* topic = new KorvUserTopic(int16_t(topic_id));
     m_notifiers[topic_id] = new KorvUserTopicNotifier(m_reactor, topic_id, topic, handler);
     subscribe_all();
@@ -174,12 +203,7 @@ void UserApiImpl::subscribe_all()
 {
     for (auto& entry : m_notifiers) {
         short topic_id = short(entry.first);
-        KorvUserSubscriber* subscriber = nullptr;
-        for (KorvUserMirpDemuxer* demuxer : m_demuxers) {
-            subscriber = demuxer->find_subscriber(uint16_t(topic_id));
-            if (subscriber != nullptr)
-                break;
-        }
+        KorvUserSubscriber* subscriber = find_subscriber(topic_id);
         for (KorvUserMirpDemuxer* demuxer : m_demuxers) {
             if (subscriber == nullptr) {
                 demuxer->subscribe(topic_id, entry.second->get_user_topic(), m_stub);
@@ -189,6 +213,46 @@ void UserApiImpl::subscribe_all()
             }
         }
     }
+}
+
+KorvUserTopicNotifier* UserApiImpl::find_notifier(int topic_id) const
+{
+    for (const auto& entry : m_notifiers)
+        if (uint16_t(entry.first) == uint16_t(topic_id))
+            return entry.second;
+    return nullptr;
+}
+
+KorvUserSubscriber* UserApiImpl::find_subscriber(int topic_id) const
+{
+    for (KorvUserMirpDemuxer* demuxer : m_demuxers) {
+        KorvUserSubscriber* subscriber = demuxer->find_subscriber(uint16_t(topic_id));
+        if (subscriber != nullptr)
+            return subscriber;
+    }
+    return nullptr;
+}
+
+const SubscriberCounters* UserApiImpl::find_subscriber_counters(int topic_id, int* line_count) const
+{
+    KorvUserSubscriber* subscriber = find_subscriber(topic_id);
+    if (subscriber == nullptr)
+        return nullptr;
+    *line_count = subscriber->get_line_count();
+    return &subscriber->get_counters();
+}
+
+const HandlerCounters* UserApiImpl::find_handler_counters(int topic_id) const
+{
+    KorvUserTopicNotifier* notifier = find_notifier(topic_id);
+    return notifier == nullptr ? nullptr : &notifier->get_counters();
+}
+
+const LineCounters* UserApiImpl::find_line_counters(int line) const
+{
+    if (line < 0 || size_t(line) >= m_demuxers.size())
+        return nullptr;
+    return &m_demuxers[size_t(line)]->get_counters();
 }
 
 }  // namespace USER

@@ -1,6 +1,7 @@
 // The demultiplexer on a real group in a private network namespace: a bad
-// datagram costs nothing but itself, and a group whose route goes away is
-// joined again once it is back, without ending the process.
+// datagram costs nothing but itself, a socket that keeps failing is replaced
+// at a measured pace, and a group whose route goes away is joined again once
+// it is back, without ending the process.
 #include "source/korv_user/KorvUserMirpDemuxer.h"
 
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "tests/DrivenReactor.h"
 #include "tests/korv_user/test_subscriber_fixture.h"
 #include "tests/protocol/test_udpg_sockets.h"
 
@@ -98,6 +100,36 @@ TEST_F(DemuxerNetns, OneBadDatagramLosesNothingQueuedBehindIt)
     testing::internal::GetCapturedStdout();
 }
 
+// A socket that failed every receive used to be replaced on the very next
+// turn of the loop, and its replacement the turn after: a new socket and a
+// join of the group per turn. The timers are driven by hand.
+TEST(DemuxerRebind, EachReceiveErrorBindsAgainOnlyAfterThePause)
+{
+    DrivenReactor reactor;
+    EventLog events;
+    testing::internal::CaptureStdout();
+    {
+        KorvUserMirpDemuxer demuxer(&reactor, "udpg://239.3.0.9:17113");
+        run_iterations(reactor, 3);
+        ASSERT_NE(udpg_test::find_group_socket(17113), -1);
+        for (uint64_t errors = 1; errors <= 3; ++errors) {
+            SCOPED_TRACE(errors);
+            ASSERT_TRUE(udpg_test::break_socket(udpg_test::find_group_socket(17113)));
+            ASSERT_TRUE(run_until(
+                reactor, [&] { return demuxer.get_counters().channel_errors.get() == errors; }));
+            run_iterations(reactor, 20);
+            EXPECT_EQ(udpg_test::find_group_socket(17113), -1);
+            reactor.advance_timers(KorvUserMirpDemuxer::REBIND_DELAY - 8);
+            EXPECT_EQ(udpg_test::find_group_socket(17113), -1);
+            reactor.advance_timers(8);
+            EXPECT_NE(udpg_test::find_group_socket(17113), -1);
+        }
+        EXPECT_EQ(events.count("multicast channel closed, error = -2, subscribe again in 1000 ms"),
+                  1);
+    }
+    testing::internal::GetCapturedStdout();
+}
+
 // Inside the namespace only: the test takes the multicast route away.
 TEST(DemuxerRoute, ALostRouteIsRetriedUntilItIsBack)
 {
@@ -123,7 +155,7 @@ TEST(DemuxerRoute, ALostRouteIsRetriedUntilItIsBack)
         ASSERT_TRUE(udpg_test::break_socket(udpg_test::find_group_socket(17112)));
         EXPECT_TRUE(run_until(reactor, [&] {
             return events.count(
-                       "can't subscribe mirp topic, error = -2, subscribe again in 3000 ms") == 1;
+                       "can't subscribe mirp topic, error = -2, subscribe again in 1000 ms") == 1;
         }));
         run_iterations(reactor, 10);
 
@@ -141,6 +173,6 @@ TEST(DemuxerRoute, ALostRouteIsRetriedUntilItIsBack)
         ::close(fd);
     }
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("KorvUserMirpDemuxer::on_subscribe error = -2, subscribe again in 3000 ms"),
+    EXPECT_NE(out.find("KorvUserMirpDemuxer::on_subscribe error = -2, subscribe again in 1000 ms"),
               std::string::npos);
 }

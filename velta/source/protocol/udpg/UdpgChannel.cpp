@@ -17,9 +17,10 @@
 
 namespace {
 
-// A socket bound to the wildcard address otherwise also receives the
-// datagrams of every other group joined on the host for the same port, by
-// any socket, so a channel would take another group's packets for its own.
+// Otherwise a socket also receives its group's datagrams on an interface
+// where it has no membership of its own as soon as another socket of the
+// host has joined the group there, so a channel would read a feed it did
+// not ask for.
 int socket_set_multicast_all_off(int fd)
 {
     int off = 0;
@@ -72,11 +73,11 @@ int UdpgChannel::open()
     VELTA_TRY_SETUP(socket_set_rcvbuf(m_group_fd, UDPG_RECEIVE_BUFFER));
     report_short_receive_buffer(m_group_fd, UDPG_RECEIVE_BUFFER);
     VELTA_TRY_SETUP(socket_set_multicast_all_off(m_group_fd));
-    // Bound to the port alone: the group's datagrams reach a socket bound
-    // to any address, and the membership below picks the interface.
-    sockaddr_in read_addr{};
-    read_addr.sin_family = AF_INET;
-    read_addr.sin_port = m_key.m_group_addr.sin_port;
+    // Bound to the group's address, not to any: anyone who reaches the host
+    // can send a unicast datagram to the port, and the socket would read it
+    // as the feed, past the source filter of a source-specific join, which
+    // only multicast goes through. The membership below picks the interface.
+    const sockaddr_in& read_addr = m_key.m_group_addr;
     VELTA_TRY_SETUP(socket_bind(m_group_fd, read_addr));
     // Any source, unless the location named one.
     VELTA_TRY_SETUP(socket_join_multicast_group(m_group_fd, m_key.m_group_addr.sin_addr, local_if,
