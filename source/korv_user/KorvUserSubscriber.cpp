@@ -218,7 +218,12 @@ KorvUserSubscriber::KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUse
       m_fetch_task(this),
       m_flush_task(this),
       m_result_set(nullptr),
-      m_mirp_reports("MirpError", 3)
+      m_query(Query::None),
+      m_query_serial(0),
+      m_query_begin(0),
+      m_query_end(0),
+      m_mirp_reports("MirpError", 3),
+      m_query_reports("QryError", 3)
 {
     (void)topic_id;  // the book has it
     post_action(SID_Auth);
@@ -296,18 +301,32 @@ void KorvUserSubscriber::close_result_set()
         abort_snapshot();
     if (m_result_set == nullptr)
         return;
+    // A reply that comes after this is the stub's to drop: nothing here
+    // reads it any more, least of all as the answer to another query.
+    m_fetch_task.cancel();
     m_result_set->close();
     m_result_set = nullptr;
+    m_query = Query::None;
+    ++m_query_serial;
+}
+
+bool KorvUserSubscriber::open_result_set(KorvMdqpResultSet* result_set, Query query)
+{
+    if (result_set == nullptr) {
+        post_action(SID_Auth);
+        return false;
+    }
+    m_result_set = result_set;
+    m_query = query;
+    ++m_query_serial;
+    return true;
 }
 
 void KorvUserSubscriber::qry_topic_snap()
 {
     close_result_set();
-    m_result_set = m_stub->req_qry_topic_snap(m_topic->get_topic_id());
-    if (m_result_set == nullptr) {
-        post_action(SID_Auth);
+    if (!open_result_set(m_stub->req_qry_topic_snap(m_topic->get_topic_id()), Query::Snapshot))
         return;
-    }
     m_counters.snapshot_queries.add();
     wait_fetch();
     wait_action(SID_QrySnap);
@@ -371,16 +390,17 @@ void KorvUserSubscriber::qry_topic_gap()
         m_unserved = true;
         m_gap_begin = 0;
         m_gap_retry = 0;
+        close_result_set();
         wait_action(SID_QrySnap);
         return;
     }
     printf("qry_topic_gap [%u, %u)\n", begin, m_gap_end);
     close_result_set();
-    m_result_set = m_stub->req_qry_topic_gap(m_topic->get_topic_id(), begin, m_gap_end);
-    if (m_result_set == nullptr) {
-        post_action(SID_Auth);
+    if (!open_result_set(m_stub->req_qry_topic_gap(m_topic->get_topic_id(), begin, m_gap_end),
+                         Query::Gap))
         return;
-    }
+    m_query_begin = begin;
+    m_query_end = m_gap_end;
     m_counters.gap_queries.add();
     wait_fetch();
     wait_action(SID_QryGap);
@@ -396,11 +416,11 @@ void KorvUserSubscriber::wait_fetch()
 // until the reply is whole: it is what ends a reply that stops coming.
 void KorvUserSubscriber::on_fetch()
 {
-    if (m_result_set == nullptr)
-        return;
-    if (m_state == SID_QrySnap)
+    // By the query the reply answers, not by the state: a state can outlive
+    // its query, and a gap reply read as a snapshot would open one.
+    if (m_query == Query::Snapshot)
         fetch_snapshot();
-    else if (m_state == SID_QryGap)
+    else if (m_query == Query::Gap)
         fetch_gap();
 }
 
@@ -495,9 +515,14 @@ void KorvUserSubscriber::fetch_gap()
 {
     PacketBufferExt<MDQP_PACKET_SIZE> buffer;
     buffer.reset(0);
+    // A packet handed on may end the query (a snapshot queried instead):
+    // the set is then gone, and so is the reason to read on.
+    unsigned serial = m_query_serial;
     int ret;
     while ((ret = m_result_set->read(buffer)) == EC_NONE) {
         handle_rsp_qry_topic_gap(buffer);
+        if (m_query_serial != serial)
+            return;
         buffer.reset(0);
     }
     if (ret == EC_WOULDBLOCK) {
@@ -535,7 +560,8 @@ int KorvUserSubscriber::handle_rsp_qry_topic_snap(const Packet& packet)
                 // A success ahead of the records is no reason to skip them.
                 if (info.ErrorID == 0)
                     break;
-                report_event(3, "QryError", "%d %s", info.ErrorID, info.ErrorMsg);
+                report_event(3, "QryError", "%d %s", info.ErrorID,
+                             KorvUserMdqpStub::printable(info.ErrorMsg).c_str());
                 return info.ErrorID;
             }
             case MDQP_TopicSettlementSession::field_id(): {
@@ -611,14 +637,29 @@ void KorvUserSubscriber::handle_rsp_qry_topic_gap(const Packet& packet)
         MirpPacket mirp(Packet(field.data(), field.size()));
         if (mirp.valid_packet() < 0)
             return;
-        // Another topic's packet would be applied to this book by number.
+        // Another topic's packet would be applied to this book by number,
+        // and one outside the range asked for is no answer to the query:
+        // taken, it could even pass for a stream that jumped.
+        char sender[32];
+        snprintf(sender, sizeof sender, "packet_no = %u", mirp.packet_no());
         if (mirp.topic_id() != uint16_t(m_topic->get_topic_id())) {
-            report_event(3, "QryError", "gap reply of topic %u carries a packet of topic %u",
-                         topic_number(), unsigned(mirp.topic_id()));
+            m_counters.refused_reply.add();
+            if (m_query_reports.admit("foreign topic", sender))
+                report_event(3, "QryError", "gap reply of topic %u carries a packet of topic %u",
+                             topic_number(), unsigned(mirp.topic_id()));
+            continue;
+        }
+        if (serial_distance(m_query_begin, mirp.packet_no()) < 0 ||
+            serial_distance(mirp.packet_no(), m_query_end) <= 0) {
+            m_counters.refused_reply.add();
+            if (m_query_reports.admit("out of range", sender))
+                report_event(3, "QryError",
+                             "gap reply of topic %u carries packet_no = %u, asked for [%u, %u)",
+                             topic_number(), mirp.packet_no(), m_query_begin, m_query_end);
             continue;
         }
         m_counters.reply_packets.add();
-        if (take_packet(mirp))
+        if (take_packet(mirp, true))
             m_counters.recovered.add();
     }
 }
@@ -626,12 +667,12 @@ void KorvUserSubscriber::handle_rsp_qry_topic_gap(const Packet& packet)
 void KorvUserSubscriber::handle_mirp_packet(const MirpPacket& packet)
 {
     m_counters.packets.add();
-    take_packet(packet);
+    take_packet(packet, false);
 }
 
-bool KorvUserSubscriber::take_packet(const MirpPacket& packet)
+bool KorvUserSubscriber::take_packet(const MirpPacket& packet, bool from_server)
 {
-    if (refuse_far_ahead(packet))
+    if (!from_server && refuse_far_ahead(packet))
         return false;
     bool ahead = packet.type() != MIRP_TYPE_Heartbeat &&
                  serial_distance(m_packet_no, packet.packet_no()) > 0;
@@ -685,7 +726,6 @@ bool KorvUserSubscriber::refuse_far_ahead(const MirpPacket& packet)
         m_far_ahead_run = 0;
         m_gap_begin = 0;
         m_gap_retry = 0;
-        m_fetch_task.cancel();
         close_result_set();
         post_action(SID_QrySnap);
     }

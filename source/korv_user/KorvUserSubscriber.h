@@ -105,6 +105,9 @@ public:
         CounterCell gap_queries, snapshot_queries, snapshots;
         CounterCell refused_far_ahead, refused_content, refused_decrypt, refused_events,
             refused_no_cipher, refused_cache_full, refused_by_snapshot;
+        // Gap reply packets numbered outside the range asked for, or of
+        // another topic.
+        CounterCell refused_reply;
         CounterCell state, cache_depth;
         // The book's packet number and when it last moved (counter_clock_ms);
         // the time stays 0 until it first moves.
@@ -149,9 +152,9 @@ private:
         KorvUserSubscriber* m_owner;
     };
 
-    // A packet from the multicast or a gap reply; true when it was new here,
-    // taken or cached.
-    bool take_packet(const MirpPacket& packet);
+    // A packet from the multicast or, from_server, a gap reply; true when
+    // it was new here, taken or cached.
+    bool take_packet(const MirpPacket& packet, bool from_server);
     void set_state(StateID state);
     void post_action(StateID state);
     void wait_action(StateID state);
@@ -169,6 +172,8 @@ private:
     void fetch_snapshot();
     void fetch_gap();
     enum class SnapshotRead { More, Whole, Refused };
+    // What the open result set answers.
+    enum class Query { None, Snapshot, Gap };
     // Reads the bodies that have come into the open snapshot; commits it
     // once the reply is whole.
     SnapshotRead read_snapshot();
@@ -195,6 +200,9 @@ private:
     // The place of a packet number on the cache's line.
     int64_t cache_key(uint32_t packet_no) const;
     void close_result_set();
+    // Keeps the result set of a query just sent, or goes back to waiting for
+    // the login when there is none.
+    bool open_result_set(KorvMdqpResultSet* result_set, Query query);
     void report_oversized(int read_result) const;
     // The lowest cached packet numbered above the last applied one, or null.
     const MirpPacket* next_cached_packet() const;
@@ -259,8 +267,17 @@ private:
     m_fetch_task_type m_fetch_task;
     m_flush_task_type m_flush_task;
     KorvMdqpResultSet* m_result_set;
+    Query m_query;
+    // Moves with every result set opened or closed, so that a loop reading
+    // one notices when a packet it handed on closed it.
+    unsigned m_query_serial;
+    // The packets the open gap query asked for, [begin, end).
+    uint32_t m_query_begin;
+    uint32_t m_query_end;
     // Refused packets: the first of each kind in full, then counted.
     ReportLimiter m_mirp_reports;
+    // Refused reply packets, the same way.
+    ReportLimiter m_query_reports;
     Counters m_counters;
 };
 
