@@ -78,6 +78,7 @@ SimOptions::SimOptions()
       m_password("secret"),
       m_history(10000),
       m_heartbeat_ms(500),
+      m_snapshot_mbit(0),
       m_datagram_size(1472),
       m_drop_fraction(0),
       m_duplicate_fraction(0),
@@ -112,6 +113,8 @@ std::string SimOptions::usage_text(const char* program)
            "  --history N            packets kept per topic for gap queries, 1..1000000 (10000)\n"
            "  --heartbeat MS         idle time of a topic before a heartbeat, 10..60000 (500)\n"
            "  --datagram BYTES       largest datagram, 1232..65507 (1472)\n"
+           "  --snapshot-mbit N      send query replies at most N Mbit/s per connection, as a\n"
+           "                         slower link would, 0.01..100000 (unpaced)\n"
            "  --truth FILE           write the published state at exit\n"
            "  --replay FILE          publish the datagrams of a capture file at their recorded\n"
            "                         pace instead of the market (its packets, not the truth)\n"
@@ -231,6 +234,10 @@ int SimOptions::parse_option(const std::string& name, const char* value)
         if (!parse_long(value, 10, 60000, n))
             return fail(bad + ": expected 10..60000");
         m_heartbeat_ms = int(n);
+    } else if (name == "--snapshot-mbit") {
+        if (!parse_double(value, 0.01, 100000, d))
+            return fail(bad + ": expected Mbit/s, 0.01..100000");
+        m_snapshot_mbit = d;
     } else if (name == "--datagram") {
         if (!parse_long(value, 1232, 65507, n))
             return fail(bad + ": expected 1232..65507");

@@ -40,6 +40,9 @@ public:
     // MIRP packets kept per topic for gap queries.
     int m_history;
     int m_heartbeat_ms;
+    // The query server sends at most this many Mbit/s on each connection,
+    // as a slower link would; 0: as fast as the connection takes.
+    double m_snapshot_mbit;
     int m_datagram_size;
     std::string m_truth_path;
     // A capture file to publish instead of the market.

@@ -5,6 +5,7 @@
 
 #include "apps/korv_md_simulator/SimConnection.h"
 #include "apps/korv_md_simulator/SimOptions.h"
+#include "apps/korv_md_simulator/SimPacedSession.h"
 #include "apps/korv_md_simulator/SimTopic.h"
 #include "source/mdqp_protocol/MdqpChannel.h"
 #include "source/mdqp_protocol/MdqpRecords.h"
@@ -137,6 +138,8 @@ int SimServer::accept(ListenPoint* point, Protocol* from, const ProtocolKey* key
     Session* session = m_tcp->open_session(key, nullptr, nullptr);
     if (session == nullptr)
         return EC_ERROR;
+    if (m_options.m_snapshot_mbit > 0)
+        session = new SimPacedSession(m_reactor, session, m_options.m_snapshot_mbit);
     SimConnection* connection = new SimConnection(this, point->m_index, m_reactor, session);
     m_connections.push_back(connection);
     ++m_counters.connections;

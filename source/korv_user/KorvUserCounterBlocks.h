@@ -24,6 +24,13 @@ struct SubscriberCounters {
     CounterCell gap_queries, snapshot_queries, snapshots;
     CounterCell refused_far_ahead, refused_content, refused_decrypt, refused_events,
         refused_no_cipher, refused_cache_full, refused_by_snapshot;
+    // Gap reply packets numbered outside the range asked for, or of
+    // another topic.
+    CounterCell refused_reply;
+    // Two copies of one packet number that differ (the later one is the
+    // query server's, or both came by multicast), and those of them that
+    // found a forged packet already applied.
+    CounterCell copies_differ, forged_applied;
     CounterCell state, cache_depth;
     // The book's packet number and when it last moved (counter_clock_ms);
     // the time stays 0 until it first moves.

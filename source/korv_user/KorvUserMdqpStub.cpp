@@ -33,10 +33,9 @@ constexpr int REQUEST_FLAG = 1;
 // heartbeats, and the channel closes so that the next server takes over.
 constexpr unsigned long REQUEST_QUEUE_LIMIT = 64 * 1024;
 
-// The server's text with control characters and backslashes written as
-// escapes, so that it cannot break or forge a log line. Every character
-// becomes at most four.
-std::string printable(const char* text)
+}  // namespace
+
+std::string KorvUserMdqpStub::printable(const char* text)
 {
     std::string out;
     for (const char* p = text; *p != '\0'; ++p) {
@@ -53,8 +52,6 @@ std::string printable(const char* text)
     }
     return out;
 }
-
-}  // namespace
 
 KorvUserMdqpStub::KorvUserMdqpStub(Reactor* reactor)
     : m_reactor(reactor),

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "source/mdqp_protocol/MdqpPacketHandler.h"
@@ -63,6 +64,11 @@ public:
     KorvMdqpResultSet* req_qry_topic_gap(short topic_id, unsigned begin, unsigned end);
     // Removes and destroys the result set of request_id, if there is one.
     void close_request(unsigned request_id);
+
+    // A server's text with control characters and backslashes written as
+    // escapes, so that it cannot break or forge a log line. Every character
+    // becomes at most four.
+    static std::string printable(const char* text);
 
     StateID state() const { return m_state; }
     // Queries whose result sets are still open.

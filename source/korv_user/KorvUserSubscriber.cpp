@@ -202,6 +202,15 @@ KorvUserSubscriber::KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUse
       m_unserved_end(0),
       m_unserved(false),
       m_far_ahead_run(0),
+      m_far_ahead_first_ms(0),
+      m_far_ahead_last_ms(0),
+      m_snapshot_start_ms(0),
+      m_snapshot_bytes(0),
+      m_hole_end(0),
+      m_hole_asked(false),
+      m_hole_waiting(false),
+      m_hole_stalled(false),
+      m_line_moved(false),
       m_gap_end(0),
       m_gap_begin(0),
       m_gap_retry(0),
@@ -209,6 +218,7 @@ KorvUserSubscriber::KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUse
       m_cipher_reported(false),
       m_cache_full_reported(false),
       m_cached_bytes(0),
+      m_applied(APPLIED_DIGESTS, AppliedDigest{0, false, 0}),
       m_packet_allocator(CACHE_BLOCK_SIZE),
       m_state(SID_Auth),
       m_delay_scheduler(nullptr),
@@ -219,7 +229,12 @@ KorvUserSubscriber::KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUse
       m_fetch_task(this),
       m_flush_task(this),
       m_result_set(nullptr),
-      m_mirp_reports("MirpError", 3)
+      m_query(Query::None),
+      m_query_serial(0),
+      m_query_begin(0),
+      m_query_end(0),
+      m_mirp_reports("MirpError", 3),
+      m_query_reports("QryError", 3)
 {
     (void)topic_id;  // the book has it
     post_action(SID_Auth);
@@ -297,18 +312,34 @@ void KorvUserSubscriber::close_result_set()
         abort_snapshot();
     if (m_result_set == nullptr)
         return;
+    // A reply that comes after this is the stub's to drop: nothing here
+    // reads it any more, least of all as the answer to another query.
+    m_fetch_task.cancel();
     m_result_set->close();
     m_result_set = nullptr;
+    m_query = Query::None;
+    ++m_query_serial;
+}
+
+bool KorvUserSubscriber::open_result_set(KorvMdqpResultSet* result_set, Query query)
+{
+    if (result_set == nullptr) {
+        post_action(SID_Auth);
+        return false;
+    }
+    m_result_set = result_set;
+    m_query = query;
+    ++m_query_serial;
+    return true;
 }
 
 void KorvUserSubscriber::qry_topic_snap()
 {
     close_result_set();
-    m_result_set = m_stub->req_qry_topic_snap(m_topic->get_topic_id());
-    if (m_result_set == nullptr) {
-        post_action(SID_Auth);
+    if (!open_result_set(m_stub->req_qry_topic_snap(m_topic->get_topic_id()), Query::Snapshot))
         return;
-    }
+    m_snapshot_start_ms = counter_clock_ms();
+    m_snapshot_bytes = 0;
     m_counters.snapshot_queries.add();
     wait_fetch();
     wait_action(SID_QrySnap);
@@ -327,6 +358,9 @@ unsigned KorvUserSubscriber::topic_number() const
 
 void KorvUserSubscriber::set_packet_no(uint32_t packet_no)
 {
+    // A disputed number the book has passed needs its server copy no more.
+    while (!m_disputed.empty() && serial_distance(*m_disputed.begin(), packet_no) >= 0)
+        m_disputed.erase(m_disputed.begin());
     m_packet_line += serial_distance(m_packet_no, packet_no);
     m_packet_no = packet_no;
     m_counters.packet_no.set(packet_no);
@@ -357,6 +391,33 @@ void KorvUserSubscriber::qry_topic_gap()
     }
     if (next != nullptr && serial_distance(next->packet_no(), m_gap_end) > 0)
         m_gap_end = next->packet_no();
+    // The line brought what was missing by itself.
+    if (serial_distance(begin, m_gap_end) <= 0) {
+        close_result_set();
+        post_action(SID_Flush);
+        return;
+    }
+    // The same hole again. Asking at once what the server just did not have
+    // would only repeat its answer: the line first shows whether it is
+    // stuck at the hole. When it moved on in order meanwhile, the packet
+    // beyond the hole is ahead of the line, not behind a loss (one forged
+    // datagram, or a packet sent early), and not worth a query: the line
+    // reaches it, or gets stuck and says so.
+    if (m_hole_asked && m_hole_end == m_gap_end) {
+        bool timed_out = m_result_set != nullptr;
+        if (m_line_moved || (!timed_out && !m_hole_waiting && !m_hole_stalled)) {
+            if (m_line_moved)
+                m_gap_retry = 0;
+            m_line_moved = false;
+            m_hole_waiting = true;
+            m_hole_stalled = false;
+            close_result_set();
+            wait_action(SID_QryGap);
+            return;
+        }
+    }
+    m_hole_waiting = false;
+    m_hole_stalled = false;
     if (begin == m_gap_begin) {
         ++m_gap_retry;
     } else {
@@ -372,16 +433,21 @@ void KorvUserSubscriber::qry_topic_gap()
         m_unserved = true;
         m_gap_begin = 0;
         m_gap_retry = 0;
+        m_hole_asked = false;
+        close_result_set();
         wait_action(SID_QrySnap);
         return;
     }
     trace_printf("qry_topic_gap [%u, %u)\n", begin, m_gap_end);
+    m_hole_asked = true;
+    m_hole_end = m_gap_end;
+    m_line_moved = false;
     close_result_set();
-    m_result_set = m_stub->req_qry_topic_gap(m_topic->get_topic_id(), begin, m_gap_end);
-    if (m_result_set == nullptr) {
-        post_action(SID_Auth);
+    if (!open_result_set(m_stub->req_qry_topic_gap(m_topic->get_topic_id(), begin, m_gap_end),
+                         Query::Gap))
         return;
-    }
+    m_query_begin = begin;
+    m_query_end = m_gap_end;
     m_counters.gap_queries.add();
     wait_fetch();
     wait_action(SID_QryGap);
@@ -397,11 +463,11 @@ void KorvUserSubscriber::wait_fetch()
 // until the reply is whole: it is what ends a reply that stops coming.
 void KorvUserSubscriber::on_fetch()
 {
-    if (m_result_set == nullptr)
-        return;
-    if (m_state == SID_QrySnap)
+    // By the query the reply answers, not by the state: a state can outlive
+    // its query, and a gap reply read as a snapshot would open one.
+    if (m_query == Query::Snapshot)
         fetch_snapshot();
-    else if (m_state == SID_QryGap)
+    else if (m_query == Query::Gap)
         fetch_gap();
 }
 
@@ -426,7 +492,24 @@ void KorvUserSubscriber::fetch_snapshot()
         m_snapshot_empty_read = false;
         m_topic->begin_snapshot();
     }
+    uint64_t bytes = m_snapshot_bytes;
     SnapshotRead read = read_snapshot();
+    if (read == SnapshotRead::More && m_snapshot_bytes != bytes) {
+        // The reply is still coming: its time-out counts from its latest
+        // packet, within the bound on the whole of it.
+        uint64_t took = counter_clock_ms() - m_snapshot_start_ms;
+        if (took <= SNAPSHOT_TIME_BASE + m_snapshot_bytes * 1000 / SNAPSHOT_MIN_RATE) {
+            wait_action(SID_QrySnap);
+        } else {
+            report_event(3, "QryError",
+                         "topic_id = %u, snapshot refused: %llu bytes in %llu ms, slower than "
+                         "%llu bytes/s",
+                         topic_number(), static_cast<unsigned long long>(m_snapshot_bytes),
+                         static_cast<unsigned long long>(took),
+                         static_cast<unsigned long long>(SNAPSHOT_MIN_RATE));
+            read = SnapshotRead::Refused;
+        }
+    }
     if (read == SnapshotRead::More) {
         wait_fetch();
         return;
@@ -460,6 +543,7 @@ KorvUserSubscriber::SnapshotRead KorvUserSubscriber::read_snapshot()
             fault = "an empty packet before its last";
             break;
         }
+        m_snapshot_bytes += buffer.length();
         if (handle_rsp_qry_topic_snap(buffer) != 0)
             return SnapshotRead::Refused;
         buffer.reset(0);
@@ -487,6 +571,11 @@ KorvUserSubscriber::SnapshotRead KorvUserSubscriber::read_snapshot()
         serial_distance(m_unserved_end, end) > 0)
         end = m_unserved_end;
     m_unserved = false;
+    m_hole_asked = false;
+    m_line_moved = false;
+    m_disputed.clear();
+    for (AppliedDigest& digest : m_applied)
+        digest.valid = false;
     trim_cache(end);
     m_topic->set_packet_no(m_packet_no);
     m_topic->commit();
@@ -497,9 +586,14 @@ void KorvUserSubscriber::fetch_gap()
 {
     PacketBufferExt<MDQP_PACKET_SIZE> buffer;
     buffer.reset(0);
+    // A packet handed on may end the query (a snapshot queried instead):
+    // the set is then gone, and so is the reason to read on.
+    unsigned serial = m_query_serial;
     int ret;
     while ((ret = m_result_set->read(buffer)) == EC_NONE) {
         handle_rsp_qry_topic_gap(buffer);
+        if (m_query_serial != serial)
+            return;
         buffer.reset(0);
     }
     if (ret == EC_WOULDBLOCK) {
@@ -537,7 +631,8 @@ int KorvUserSubscriber::handle_rsp_qry_topic_snap(const Packet& packet)
                 // A success ahead of the records is no reason to skip them.
                 if (info.ErrorID == 0)
                     break;
-                report_event(3, "QryError", "%d %s", info.ErrorID, info.ErrorMsg);
+                report_event(3, "QryError", "%d %s", info.ErrorID,
+                             KorvUserMdqpStub::printable(info.ErrorMsg).c_str());
                 return info.ErrorID;
             }
             case MDQP_TopicSettlementSession::field_id(): {
@@ -613,14 +708,29 @@ void KorvUserSubscriber::handle_rsp_qry_topic_gap(const Packet& packet)
         MirpPacket mirp(Packet(field.data(), field.size()));
         if (mirp.valid_packet() < 0)
             return;
-        // Another topic's packet would be applied to this book by number.
+        // Another topic's packet would be applied to this book by number,
+        // and one outside the range asked for is no answer to the query:
+        // taken, it could even pass for a stream that jumped.
+        char sender[32];
+        snprintf(sender, sizeof sender, "packet_no = %u", mirp.packet_no());
         if (mirp.topic_id() != uint16_t(m_topic->get_topic_id())) {
-            report_event(3, "QryError", "gap reply of topic %u carries a packet of topic %u",
-                         topic_number(), unsigned(mirp.topic_id()));
+            m_counters.refused_reply.add();
+            if (m_query_reports.admit("foreign topic", sender))
+                report_event(3, "QryError", "gap reply of topic %u carries a packet of topic %u",
+                             topic_number(), unsigned(mirp.topic_id()));
+            continue;
+        }
+        if (serial_distance(m_query_begin, mirp.packet_no()) < 0 ||
+            serial_distance(mirp.packet_no(), m_query_end) <= 0) {
+            m_counters.refused_reply.add();
+            if (m_query_reports.admit("out of range", sender))
+                report_event(3, "QryError",
+                             "gap reply of topic %u carries packet_no = %u, asked for [%u, %u)",
+                             topic_number(), mirp.packet_no(), m_query_begin, m_query_end);
             continue;
         }
         m_counters.reply_packets.add();
-        if (take_packet(mirp))
+        if (take_packet(mirp, true))
             m_counters.recovered.add();
     }
 }
@@ -628,31 +738,158 @@ void KorvUserSubscriber::handle_rsp_qry_topic_gap(const Packet& packet)
 void KorvUserSubscriber::handle_mirp_packet(const MirpPacket& packet)
 {
     m_counters.packets.add();
-    take_packet(packet);
+    take_packet(packet, false);
 }
 
-bool KorvUserSubscriber::take_packet(const MirpPacket& packet)
+bool KorvUserSubscriber::take_packet(const MirpPacket& packet, bool from_server)
 {
-    if (refuse_far_ahead(packet))
+    if (!from_server && refuse_far_ahead(packet))
         return false;
-    bool ahead = packet.type() != MIRP_TYPE_Heartbeat &&
-                 serial_distance(m_packet_no, packet.packet_no()) > 0;
+    uint32_t packet_no = packet.packet_no();
+    int32_t distance = serial_distance(m_packet_no, packet_no);
+    bool heartbeat = packet.type() == MIRP_TYPE_Heartbeat;
+    if (!from_server && (distance == 1 || (distance == 0 && heartbeat)))
+        line_moved();
+    if (!heartbeat && check_copy(packet, from_server))
+        return false;
+    bool ahead = !heartbeat && distance > 0;
     int r;
-    // While a backlog is being replayed, a newer packet goes in behind it:
-    // taken now it would be seen as a gap over packets that are cached.
-    if (m_state == SID_Live && !m_cached_packets.empty() &&
-        serial_distance(m_packet_no, packet.packet_no()) > 0)
+    // While a backlog is being replayed, a packet further on goes in behind
+    // it: taken now it would be seen as a gap over packets that are cached.
+    if (m_state == SID_Live && !m_cached_packets.empty() && distance > 1)
         r = EC_WOULDBLOCK;
     else
-        r = delivery_mirp_packet(packet);
-    if (r == 0)
+        r = delivery_mirp_packet(packet, from_server);
+    if (r == 0) {
+        // The packet may have closed a hole in front of cached ones.
+        const MirpPacket* next = next_cached_packet();
+        if (next != nullptr && next->packet_no() == m_packet_no + 1 && !m_flush_task.in_queue())
+            m_reactor->schedule(&m_flush_task);
         return ahead;
+    }
     trace_printf(
         "KorvUserSubscriber::handle_mirp_packet topic_id = %u, packet_no =%u, type=%d "
         "length=%d, ret=%d\n",
-        unsigned(packet.topic_id()), packet.packet_no(), int(packet.type()), int(packet.length()),
-        r);
-    return r == EC_WOULDBLOCK && packet.type() != MIRP_TYPE_Heartbeat && cache_packet(packet);
+        unsigned(packet.topic_id()), packet_no, int(packet.type()), int(packet.length()), r);
+    if (r != EC_WOULDBLOCK || heartbeat || !cache_packet(packet, from_server))
+        return false;
+    if (m_state == SID_Live && !m_flush_task.in_queue())
+        m_reactor->schedule(&m_flush_task);
+    // A hole that was asked for and left open: a packet beyond it while the
+    // line brings nothing in order says the line is stuck there, and one
+    // nearer than the hole's end is a new hole. Either is asked for now.
+    if (!from_server && m_state == SID_QryGap && m_hole_waiting) {
+        bool nearer = serial_distance(packet_no, m_hole_end) > 0;
+        if (nearer || !m_line_moved) {
+            m_hole_stalled = !nearer;
+            post_action(SID_QryGap);
+        }
+    }
+    return true;
+}
+
+void KorvUserSubscriber::line_moved()
+{
+    m_line_moved = true;
+    m_far_ahead_run = 0;
+}
+
+uint64_t KorvUserSubscriber::digest(const MirpPacket& packet)
+{
+    // What applying the packet reads: its type, flag, snapshot number and
+    // time, and content. FNV-1a: cheap, and only ever compared with the
+    // digest of another copy of the same number.
+    const MirpHeader* header = packet.const_header();
+    uint64_t hash = 14695981039346656037ULL;
+    auto mix = [&hash](const void* data, size_t length) {
+        const unsigned char* bytes = static_cast<const unsigned char*>(data);
+        for (size_t i = 0; i < length; ++i) {
+            hash ^= bytes[i];
+            hash *= 1099511628211ULL;
+        }
+    };
+    unsigned char flag = header->Flag;
+    mix(&flag, 1);
+    mix(&header->TransId, sizeof header->TransId);
+    mix(&header->SnapNo, sizeof header->SnapNo);
+    mix(&header->SnapSeconds, sizeof header->SnapSeconds);
+    mix(&header->SnapMillisec, sizeof header->SnapMillisec);
+    if (packet.length() > 0)
+        mix(packet.data(), packet.length());
+    return hash;
+}
+
+// Two copies of one number that differ: one is forged. The query server's
+// copy is the one the book takes; of two multicast copies neither is, and
+// the number waits for the server's. A copy already applied is known by
+// its digest while the gap query that may bring the server's is open.
+bool KorvUserSubscriber::check_copy(const MirpPacket& packet, bool from_server)
+{
+    uint32_t packet_no = packet.packet_no();
+    int32_t distance = serial_distance(m_packet_no, packet_no);
+    if (!from_server && m_disputed.count(packet_no) != 0) {
+        m_counters.duplicates.add();
+        return true;
+    }
+    if (distance <= 0) {
+        AppliedDigest& applied = m_applied[packet_no % APPLIED_DIGESTS];
+        if (!from_server || !applied.valid || applied.packet_no != packet_no)
+            return false;
+        applied.valid = false;
+        if (applied.digest == digest(packet))
+            return false;
+        m_counters.copies_differ.add();
+        m_counters.forged_applied.add();
+        if (admit_refusal("forged copy applied", packet_no))
+            report_event(3, "MirpError",
+                         "topic_id = %u, packet_no = %u applied from the multicast differs from "
+                         "the query server's copy, snapshot queried",
+                         topic_number(), packet_no);
+        m_gap_begin = 0;
+        m_gap_retry = 0;
+        m_hole_asked = false;
+        close_result_set();
+        post_action(SID_QrySnap);
+        return true;
+    }
+    CachedPacket* held = find_cached(packet_no);
+    if (held == nullptr || digest(held->packet) == digest(packet)) {
+        if (held != nullptr && from_server)
+            held->from_server = true;
+        return false;
+    }
+    m_counters.copies_differ.add();
+    if (admit_refusal("copies differ", packet_no))
+        report_event(3, "MirpError",
+                     "topic_id = %u, two copies of packet_no = %u differ, the %s",
+                     topic_number(), packet_no,
+                     from_server || held->from_server ? "query server's taken"
+                                                      : "query server's awaited");
+    if (held->from_server)
+        return true;
+    drop_cached(held);
+    if (from_server)
+        return false;
+    if (m_disputed.size() < MAX_DISPUTED)
+        m_disputed.insert(packet_no);
+    return true;
+}
+
+KorvUserSubscriber::CachedPacket* KorvUserSubscriber::find_cached(uint32_t packet_no)
+{
+    auto found = m_cached_packets.find(cache_key(packet_no));
+    return found == m_cached_packets.end() ? nullptr : found->second;
+}
+
+void KorvUserSubscriber::record_applied(const MirpPacket& packet)
+{
+    // Only a gap query still open can bring the server's copy of a packet
+    // already applied.
+    uint32_t packet_no = packet.packet_no();
+    if (m_query != Query::Gap || serial_distance(m_query_begin, packet_no) < 0 ||
+        serial_distance(packet_no, m_query_end) <= 0)
+        return;
+    m_applied[packet_no % APPLIED_DIGESTS] = AppliedDigest{packet_no, true, digest(packet)};
 }
 
 // A single stray datagram numbered far ahead would otherwise open a hole that
@@ -679,27 +916,46 @@ bool KorvUserSubscriber::refuse_far_ahead(const MirpPacket& packet)
                      topic_number(), packet_no, MAX_AHEAD, m_packet_no);
     // A stream that did jump keeps sending such packets, and only a snapshot
     // can take the book there.
-    if (++m_far_ahead_run >= MAX_FAR_AHEAD_RUN) {
+    uint64_t now = counter_clock_ms();
+    if (m_far_ahead_run == 0) {
+        m_far_ahead_run = 1;
+        m_far_ahead_first_ms = now;
+        m_far_ahead_last_ms = now;
+    } else if (now != m_far_ahead_last_ms) {
+        ++m_far_ahead_run;
+        m_far_ahead_last_ms = now;
+    }
+    if (m_far_ahead_run >= MAX_FAR_AHEAD_RUN && now - m_far_ahead_first_ms >= FAR_AHEAD_TIME) {
         report_event(3, "MirpError",
-                     "topic_id = %u, %d packets in a row far ahead of packet_no = %u, snapshot "
-                     "queried",
-                     topic_number(), m_far_ahead_run, m_packet_no);
+                     "topic_id = %u, packets far ahead of packet_no = %u arrived %d times in "
+                     "%llu ms, none in reach: snapshot queried",
+                     topic_number(), m_packet_no, m_far_ahead_run,
+                     static_cast<unsigned long long>(now - m_far_ahead_first_ms));
         m_far_ahead_run = 0;
         m_gap_begin = 0;
         m_gap_retry = 0;
-        m_fetch_task.cancel();
+        m_hole_asked = false;
         close_result_set();
         post_action(SID_QrySnap);
     }
     return true;
 }
 
-int KorvUserSubscriber::delivery_mirp_packet(const MirpPacket& packet)
+bool KorvUserSubscriber::in_order(uint32_t packet_no) const
 {
-    if (m_state != SID_Live)
-        return EC_WOULDBLOCK;
+    // A gap query or a replay under way leaves the book whole up to its
+    // number: the next packet is applied, not held behind the hole.
+    return (m_state == SID_Live || m_state == SID_Flush || m_state == SID_QryGap) &&
+           serial_distance(m_packet_no, packet_no) == 1;
+}
+
+int KorvUserSubscriber::delivery_mirp_packet(const MirpPacket& packet, bool from_server)
+{
     uint32_t packet_no = packet.packet_no();
     int32_t distance = serial_distance(m_packet_no, packet_no);
+    if (m_state != SID_Live && !in_order(packet_no) &&
+        !(distance <= 0 && (m_state == SID_Flush || m_state == SID_QryGap)))
+        return EC_WOULDBLOCK;
     if (distance <= 0) {
         // A heartbeat repeats the number of the last packet sent.
         if (packet.type() != MIRP_TYPE_Heartbeat)
@@ -721,6 +977,8 @@ int KorvUserSubscriber::delivery_mirp_packet(const MirpPacket& packet)
     if (packet.type() == MIRP_TYPE_Heartbeat)
         return EC_NONE;
     m_counters.applied.add();
+    if (!from_server)
+        record_applied(packet);
     // A packet of a type this receiver does not know still takes its number:
     // left in place it would open a gap that no reply could close.
     if (packet.type() == MIRP_TYPE_MarketEvent) {
@@ -784,12 +1042,14 @@ void KorvUserSubscriber::apply_market_event(const MirpPacket& packet)
 
 void KorvUserSubscriber::on_flush()
 {
-    // Only a live subscriber replays; in any other state the action task
-    // holds a pending query or login wait, which must survive this run.
-    if (m_state != SID_Live)
+    // Only a subscriber with a whole book replays: live, or with a hole
+    // further on asked for. The action task may hold a pending query or
+    // wait, which must survive this run.
+    if (m_state != SID_Live && m_state != SID_Flush && m_state != SID_QryGap)
         return;
     for (int i = 0; i < MAX_GAP && !m_cached_packets.empty(); ++i) {
-        if (delivery_mirp_packet(m_cached_packets.begin()->second->packet) != 0)
+        const CachedPacket* lowest = m_cached_packets.begin()->second;
+        if (delivery_mirp_packet(lowest->packet, lowest->from_server) != 0)
             return;
         pop_cached_packet();
     }
@@ -797,7 +1057,7 @@ void KorvUserSubscriber::on_flush()
         m_reactor->schedule(&m_flush_task);
 }
 
-bool KorvUserSubscriber::cache_packet(const MirpPacket& packet)
+bool KorvUserSubscriber::cache_packet(const MirpPacket& packet, bool from_server)
 {
     uint32_t packet_no = packet.packet_no();
     int64_t key = cache_key(packet_no);
@@ -817,16 +1077,16 @@ bool KorvUserSubscriber::cache_packet(const MirpPacket& packet)
         m_counters.refused_cache_full.add();
         return false;
     }
-    m_cached_packets[key] = hold_packet(packet, key);
+    m_cached_packets[key] = hold_packet(packet, key, from_server);
     m_cached_bytes += length;
     m_counters.cache_depth.set(m_cached_packets.size());
     return true;
 }
 
 KorvUserSubscriber::CachedPacket* KorvUserSubscriber::hold_packet(const MirpPacket& packet,
-                                                                  int64_t key)
+                                                                  int64_t key, bool from_server)
 {
-    m_packet_queue.push_back(CachedPacket{packet, false, key});
+    m_packet_queue.push_back(CachedPacket{packet, false, key, from_server});
     MirpPacket& copy = m_packet_queue.back().packet;
     unsigned long length = packet.length();
     if (length > 0) {
@@ -841,12 +1101,15 @@ KorvUserSubscriber::CachedPacket* KorvUserSubscriber::hold_packet(const MirpPack
 
 void KorvUserSubscriber::pop_cached_packet()
 {
-    if (m_cached_packets.empty())
-        return;
-    auto lowest = m_cached_packets.begin();
-    lowest->second->consumed = true;
-    m_cached_bytes -= lowest->second->packet.length();
-    m_cached_packets.erase(lowest);
+    if (!m_cached_packets.empty())
+        drop_cached(m_cached_packets.begin()->second);
+}
+
+void KorvUserSubscriber::drop_cached(CachedPacket* cached)
+{
+    cached->consumed = true;
+    m_cached_bytes -= cached->packet.length();
+    m_cached_packets.erase(cached->key);
     m_counters.cache_depth.set(m_cached_packets.size());
     if (m_cached_packets.empty())
         m_cache_full_reported = false;
@@ -870,7 +1133,7 @@ void KorvUserSubscriber::release_consumed()
         if (m_packet_queue.size() <= 2 * m_cached_packets.size())
             return;
         CachedPacket& front = m_packet_queue.front();
-        m_cached_packets[front.key] = hold_packet(front.packet, front.key);
+        m_cached_packets[front.key] = hold_packet(front.packet, front.key, front.from_server);
         front.consumed = true;
     }
 }

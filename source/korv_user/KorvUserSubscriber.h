@@ -34,6 +34,8 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <set>
+#include <vector>
 
 #include "source/korv_user/KorvUserCounterBlocks.h"
 #include "source/mdqp_protocol/MdqpChannel.h"
@@ -86,10 +88,28 @@ public:
     // wider than the cache holds could not be replayed through it even if a
     // server served it, so a packet beyond it is taken for forged or stray.
     static constexpr uint32_t MAX_AHEAD = uint32_t(MAX_CACHED_PACKETS);
-    // Packets in a row refused as too far ahead, with none in reach between
-    // them, after which the stream is taken to have moved on and a snapshot
-    // is queried: a single stray one never gets there.
+    // The stream is taken to have jumped, and a snapshot is queried, when
+    // packets too far ahead keep coming while none in reach does: on at
+    // least MAX_FAR_AHEAD_RUN separate arrivals (the packets of one datagram
+    // arrive together and count once) spread over FAR_AHEAD_TIME ms or more.
+    // A stray datagram, however many headers it holds, never gets there.
     static constexpr int MAX_FAR_AHEAD_RUN = 16;
+    static constexpr uint64_t FAR_AHEAD_TIME = 1000;
+    // A snapshot reply is given up when no packet of it came for
+    // ACTION_DELAY ms, or when the whole of it takes longer than
+    // SNAPSHOT_TIME_BASE ms plus one second per SNAPSHOT_MIN_RATE bytes it
+    // brought: a minute and some, some seven minutes for 48 MB. A slow
+    // link still brings a large topic live; a server trickling bytes to
+    // keep the reply alive does not hold the topic for ever.
+    static constexpr uint64_t SNAPSHOT_TIME_BASE = 60000;
+    static constexpr uint64_t SNAPSHOT_MIN_RATE = 128 * 1024;
+    // Recently applied multicast packets whose digest is kept, so that the
+    // query server's copy of one can show that a forged packet was applied.
+    static constexpr size_t APPLIED_DIGESTS = 1024;
+    // Packet numbers whose multicast copies disagreed, held until the query
+    // server's copy of each comes; later multicast copies of them are not
+    // taken.
+    static constexpr size_t MAX_DISPUTED = 64;
 
     // Not owned: reactor, topic and stub must outlive the subscriber.
     KorvUserSubscriber(Reactor* reactor, short topic_id, KorvUserTopic* topic,
@@ -139,9 +159,25 @@ private:
         KorvUserSubscriber* m_owner;
     };
 
-    // A packet from the multicast or a gap reply; true when it was new here,
-    // taken or cached.
-    bool take_packet(const MirpPacket& packet);
+    // A packet from the multicast or, from_server, a gap reply; true when
+    // it was new here, taken or cached.
+    bool take_packet(const MirpPacket& packet, bool from_server);
+    // Whether a packet is one the book can take now: the next in order,
+    // with a book to take it (also while a hole further on is queried).
+    bool in_order(uint32_t packet_no) const;
+    // A packet from the multicast showed the line where the book is: the
+    // next in order, or a heartbeat at the book's number.
+    void line_moved();
+    // Whether the query server's copy of a packet shows that a forged copy
+    // was applied or cached; acts on it.
+    bool check_copy(const MirpPacket& packet, bool from_server);
+    // The cached packet of this number, or null.
+    struct CachedPacket;
+    CachedPacket* find_cached(uint32_t packet_no);
+    void record_applied(const MirpPacket& packet);
+    // What applying a packet reads, hashed: two copies of one number that
+    // differ here would change the book differently.
+    static uint64_t digest(const MirpPacket& packet);
     void set_state(StateID state);
     void post_action(StateID state);
     void wait_action(StateID state);
@@ -159,21 +195,24 @@ private:
     void fetch_snapshot();
     void fetch_gap();
     enum class SnapshotRead { More, Whole, Refused };
+    // What the open result set answers.
+    enum class Query { None, Snapshot, Gap };
     // Reads the bodies that have come into the open snapshot; commits it
     // once the reply is whole.
     SnapshotRead read_snapshot();
     // Puts the book back as it was before the open snapshot.
     void abort_snapshot();
-    int delivery_mirp_packet(const MirpPacket& packet);
+    int delivery_mirp_packet(const MirpPacket& packet, bool from_server);
     // Whether a packet lies too far ahead of the book to be taken; reports it.
     bool refuse_far_ahead(const MirpPacket& packet);
     void apply_market_event(const MirpPacket& packet);
     // True when the packet was cached now.
-    bool cache_packet(const MirpPacket& packet);
-    struct CachedPacket;
+    bool cache_packet(const MirpPacket& packet, bool from_server);
+    // Drops a cached packet from the map; its bytes go in arrival order.
+    void drop_cached(CachedPacket* cached);
     // A copy of the packet at the back of m_packet_queue, its bytes taken
     // from m_packet_allocator.
-    CachedPacket* hold_packet(const MirpPacket& packet, int64_t key);
+    CachedPacket* hold_packet(const MirpPacket& packet, int64_t key, bool from_server);
     void pop_cached_packet();
     // Returns the bytes of consumed packets at the front of m_packet_queue.
     void release_consumed();
@@ -185,6 +224,9 @@ private:
     // The place of a packet number on the cache's line.
     int64_t cache_key(uint32_t packet_no) const;
     void close_result_set();
+    // Keeps the result set of a query just sent, or goes back to waiting for
+    // the login when there is none.
+    bool open_result_set(KorvMdqpResultSet* result_set, Query query);
     void report_oversized(int read_result) const;
     // The lowest cached packet numbered above the last applied one, or null.
     const MirpPacket* next_cached_packet() const;
@@ -213,8 +255,25 @@ private:
     // that does not reach it cannot explain the packets cached from there.
     uint32_t m_unserved_end;
     bool m_unserved;
-    // Packets refused in a row as too far ahead.
+    // Separate arrivals of packets too far ahead since the last one in
+    // reach, and the first and latest arrival time.
     int m_far_ahead_run;
+    uint64_t m_far_ahead_first_ms;
+    uint64_t m_far_ahead_last_ms;
+    // When the open snapshot was asked for and the bytes of it read so far.
+    uint64_t m_snapshot_start_ms;
+    uint64_t m_snapshot_bytes;
+    // The hole in front of the cache that was last asked for: its end (the
+    // lowest cached packet beyond it). A reply that leaves it open does
+    // not have it asked again at once; the line shows first whether it is
+    // stuck there (packets keep coming beyond it, none in order: waiting,
+    // then stalled) or moves on by itself (line moved: the packet beyond
+    // the hole lies ahead of the line, not behind a loss).
+    uint32_t m_hole_end;
+    bool m_hole_asked;
+    bool m_hole_waiting;
+    bool m_hole_stalled;
+    bool m_line_moved;
     uint32_t m_gap_end;
     // First packet of the last gap query and how often it was asked for
     // in a row without the replay getting past it.
@@ -234,7 +293,17 @@ private:
         bool consumed;
         // Its place in m_cached_packets.
         int64_t key;
+        // Brought by the query server, which vouches for it.
+        bool from_server;
     };
+    struct AppliedDigest {
+        uint32_t packet_no;
+        bool valid;
+        uint64_t digest;
+    };
+    // By packet number modulo APPLIED_DIGESTS.
+    std::vector<AppliedDigest> m_applied;
+    std::set<uint32_t> m_disputed;
     std::map<int64_t, CachedPacket*> m_cached_packets;
     // Arrival order; owns the map's targets.
     std::deque<CachedPacket> m_packet_queue;
@@ -249,8 +318,17 @@ private:
     m_fetch_task_type m_fetch_task;
     m_flush_task_type m_flush_task;
     KorvMdqpResultSet* m_result_set;
+    Query m_query;
+    // Moves with every result set opened or closed, so that a loop reading
+    // one notices when a packet it handed on closed it.
+    unsigned m_query_serial;
+    // The packets the open gap query asked for, [begin, end).
+    uint32_t m_query_begin;
+    uint32_t m_query_end;
     // Refused packets: the first of each kind in full, then counted.
     ReportLimiter m_mirp_reports;
+    // Refused reply packets, the same way.
+    ReportLimiter m_query_reports;
     Counters m_counters;
 };
 

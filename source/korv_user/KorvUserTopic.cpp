@@ -1,5 +1,6 @@
 #include "source/korv_user/KorvUserTopic.h"
 
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -33,6 +34,7 @@ KorvUserTopic::KorvUserTopic(int16_t topic_id)
       m_snap_time(),
       m_instrument_map(53),
       m_rejected_count(0),
+      m_reports("TopicError", 3),
       m_snapshot_serial(0),
       m_formatted_seconds(-1),
       m_snapshot_open(false),
@@ -331,6 +333,10 @@ void KorvUserTopic::set_daily_price(int no, double MDQP_TopicMarketData::*field,
 void KorvUserTopic::reject(const char* what, int no, int level)
 {
     ++m_rejected_count;
+    char sender[ReportLimiter::SENDER_SIZE];
+    snprintf(sender, sizeof sender, "instrument_no = %d, level = %d", no, level);
+    if (!m_reports.admit(what, sender))
+        return;
     // Topic ids are unsigned 16-bit numbers on the wire.
     report_event(3, "TopicError", "topic_id = %u, %s refused, instrument_no = %d, level = %d",
                  unsigned(uint16_t(m_topic_id)), what, no, level);

@@ -13,8 +13,8 @@
 //
 // Instrument numbers and level positions come from the network. Anything
 // that names an instrument outside the table, or a level edit the side
-// cannot take, is refused: counted, reported as the "TopicError" event, and
-// otherwise ignored.
+// cannot take, is refused: counted, reported as the "TopicError" event
+// (within the bounds of a ReportLimiter), and otherwise ignored.
 //
 // A snapshot replaces what an earlier one left: begin_snapshot() opens a new
 // one, and the first snapshot record that names an instrument clears its
@@ -45,6 +45,7 @@
 #include "source/mdqp_protocol/MdqpRecords.h"
 #include "source/mirp_protocol/MirpEventRecords.h"
 #include "velta/source/base/ErrorCode.h"
+#include "velta/source/base/ReportLimiter.h"
 #include "velta/source/task/ListHead.h"
 #include "velta/source/task/TaskQueue.h"
 #include "velta/source/task/TaskScheduler.h"
@@ -292,6 +293,9 @@ private:
     std::vector<InstrumentMarketData*> m_market_data_table;
     TaskQueue m_wait_queue;
     unsigned m_rejected_count;
+    // One packet may hold a thousand refused edits: the first of each kind
+    // is written in full, the rest counted.
+    ReportLimiter m_reports;
     uint32_t m_snapshot_serial;
     // The seconds that m_snap_time's texts show, or -1: packets of the same
     // second skip the local time conversion and the formatting.

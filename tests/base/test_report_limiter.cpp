@@ -47,7 +47,7 @@ TEST_F(ReportLimiterTest, FloodWritesFirstInFullThenOneSummaryPerSecond)
     EXPECT_EQ(full, 1);
     ASSERT_EQ(m_capture.m_lines.size(), 2u);
     EXPECT_EQ(m_capture.m_lines[0],
-              "event MirpError 3 short datagram: 3334 more refused in 1000 ms, first from "
+              "event Refused 3 MirpError short datagram: 3334 more refused in 1000 ms, first from "
               "10.0.0.1:5, last from 10.0.0.2:6");
     EXPECT_GT(m_limiter.pending("short datagram"), 0u);
 }
@@ -64,7 +64,7 @@ TEST_F(ReportLimiterTest, KindsAreCountedApartAndQuietResetsToFullReports)
     EXPECT_FALSE(m_limiter.admit("short datagram", nullptr));
     ASSERT_EQ(m_capture.m_lines.size(), 1u);
     EXPECT_EQ(m_capture.m_lines[0],
-              "event MirpError 3 short datagram: 2 more refused in 1500 ms, first from unknown, "
+              "event Refused 3 MirpError short datagram: 2 more refused in 1500 ms, first from unknown, "
               "last from unknown");
     // ...and once nothing is pending, a refusal after a quiet second is written in full.
     g_now += 1000;

@@ -5,7 +5,9 @@
 #include "tests/korv_user/test_subscriber_fixture.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "source/mdqp_protocol/MdqpHeader.h"
 
@@ -389,11 +391,15 @@ TEST_F(SubscriberTest, GapRepliesThatKeepMissingThePacketEndInASnapshot)
     answer_snapshot(login(), 0);
     ASSERT_TRUE(run_until_live());
     testing::internal::CaptureStdout();
+    // The line goes on beyond the hole while nothing comes in order: each
+    // new packet says it is stuck there, and the hole is asked again.
     feed(mirp_packet(5));
     for (int i = 0; i < KorvUserSubscriber::MAX_GAP_RETRY; ++i) {
         Parsed gap = next_request();
         ASSERT_EQ(gap.trans_id, 0x33) << i;
         m_peer.send(packet(0x34, gap.request_id, ""));
+        run_iterations(m_reactor, 20);
+        feed(mirp_packet(6 + uint32_t(i)));
     }
     Parsed query = next_request();  // after the 3000 ms pause
     testing::internal::GetCapturedStdout();
@@ -401,7 +407,7 @@ TEST_F(SubscriberTest, GapRepliesThatKeepMissingThePacketEndInASnapshot)
     EXPECT_EQ(m_events.count("event GapError 3 topic_id = 7, packets [1, 5) not served"), 1);
     answer_snapshot(query, 4);
     ASSERT_TRUE(run_until_live());
-    EXPECT_EQ(m_subscriber->get_packet_no(), 5u);
+    EXPECT_EQ(m_subscriber->get_packet_no(), 8u);
 }
 
 // A server that does not answer the snapshot query must not make the cache
@@ -552,14 +558,27 @@ TEST_F(SubscriberTest, APacketFarAheadIsRefusedButAStreamThatJumpedGetsASnapshot
     run_iterations(m_reactor, 20);
     EXPECT_EQ(m_subscriber->get_state(), KorvUserSubscriber::SID_Live);
 
-    for (uint32_t no = 5000000; no < 5000000 + KorvUserSubscriber::MAX_FAR_AHEAD_RUN; ++no)
+    // Many far headers in one datagram arrive together: still one stray.
+    for (uint32_t no = 3000000; no < 3000000 + 4 * KorvUserSubscriber::MAX_FAR_AHEAD_RUN; ++no)
         feed(mirp_packet(no));
+    run_iterations(m_reactor, 20);
+    EXPECT_EQ(m_subscriber->get_state(), KorvUserSubscriber::SID_Live);
+    EXPECT_EQ(m_stub->open_requests(), 0u);
+
+    // A line that jumped: far packets arrive again and again for over a
+    // second, and nothing in reach among them.
+    uint32_t no = 5000000;
+    for (int i = 0; i < KorvUserSubscriber::MAX_FAR_AHEAD_RUN; ++i) {
+        feed(mirp_packet(no++));
+        std::this_thread::sleep_for(std::chrono::milliseconds(
+            KorvUserSubscriber::FAR_AHEAD_TIME / (KorvUserSubscriber::MAX_FAR_AHEAD_RUN - 2)));
+    }
     Parsed query = next_request();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(query.trans_id, 0x31);
     // The first in full, a summary line at most, and the jump.
     EXPECT_LE(m_events.count("MirpError"), 3);
-    EXPECT_EQ(m_events.count("packets in a row far ahead of packet_no = 1, snapshot queried"), 1);
+    EXPECT_EQ(m_events.count("far ahead of packet_no = 1 arrived 16 times in"), 1);
 }
 
 // Cached before the snapshot, a packet it cannot explain is dropped with
@@ -581,6 +600,8 @@ TEST_F(SubscriberTest, TheSnapshotDropsCachedPacketsItCannotExplain)
         Parsed gap = next_request();
         ASSERT_EQ(gap.trans_id, 0x33) << i;
         m_peer.send(packet(0x34, gap.request_id, ""));
+        run_iterations(m_reactor, 20);
+        feed(mirp_packet(60 + uint32_t(i)));  // beyond the hole: the line is stuck
     }
     query = next_request();  // after the 3000 ms pause
     ASSERT_EQ(query.trans_id, 0x31);
@@ -598,6 +619,9 @@ namespace {
 
 struct LineFigures {
     int queries = 0;
+    int snapshot_queries = 0;
+    // Packets next in order that were not applied as they came.
+    int held = 0;
     long max_lag_ms = 0;
     double mean_lag_ms = 0;
 };
@@ -610,8 +634,9 @@ struct LineFigures {
 class ForgedPacketTest : public SubscriberTest {
 protected:
     // A new subscriber takes the line from packet first - 1 on, for count
-    // packets; with forged, the stray one follows the fifth.
-    LineFigures run_line(uint32_t first, uint32_t count, bool forged)
+    // packets; with forged_ahead, a stray one numbered that far beyond the
+    // fifth follows it.
+    LineFigures run_line(uint32_t first, uint32_t count, uint32_t forged_ahead)
     {
         using Clock = std::chrono::steady_clock;
         m_subscriber.reset(new KorvUserSubscriber(&m_reactor, TOPIC, &m_topic, m_stub.get()));
@@ -622,6 +647,7 @@ protected:
             while (m_peer.next_packet(request)) {
                 if (request.trans_id == 0x31) {
                     ++figures.queries;
+                    ++figures.snapshot_queries;
                     m_peer.send(
                         packet(0x32, request.request_id,
                                snapshot_body(int(last_sent), '0', 3, 100 + int(last_sent))));
@@ -650,8 +676,10 @@ protected:
                     Clock::now() >= start + std::chrono::milliseconds(50 * long(sent.size()))) {
                     feed(mirp_packet(++last_sent));
                     sent.push_back(Clock::now());
-                    if (forged && sent.size() == 5)
-                        feed(mirp_packet(1000000));
+                    if (m_subscriber->get_packet_no() != last_sent)
+                        ++figures.held;
+                    if (forged_ahead != 0 && sent.size() == 5)
+                        feed(mirp_packet(last_sent + forged_ahead));
                 }
                 while (lag.size() < sent.size() &&
                        m_handler.last_volume >= 100 + int(first + lag.size()))
@@ -660,6 +688,8 @@ protected:
             },
             10000);
         EXPECT_EQ(lag.size(), size_t(count));
+        // The first snapshot is the one that takes the line.
+        --figures.snapshot_queries;
         for (long ms : lag) {
             figures.max_lag_ms = std::max(figures.max_lag_ms, ms);
             figures.mean_lag_ms += double(ms) / double(count);
@@ -672,8 +702,8 @@ TEST_F(ForgedPacketTest, AForgedFarAheadPacketCostsNeitherQueriesNorLag)
 {
     login();
     testing::internal::CaptureStdout();
-    LineFigures clean = run_line(1, 20, false);
-    LineFigures forged = run_line(21, 20, true);
+    LineFigures clean = run_line(1, 20, 0);
+    LineFigures forged = run_line(21, 20, 1000000);
     testing::internal::GetCapturedStdout();
     printf(
         "20 packets/s for 1 s: %d queries, lag mean %.1f ms max %ld ms; with a forged packet "
@@ -685,4 +715,25 @@ TEST_F(ForgedPacketTest, AForgedFarAheadPacketCostsNeitherQueriesNorLag)
     // few milliseconds of slack keep a busy machine from failing the test.
     EXPECT_LE(forged.max_lag_ms, 2 * clean.max_lag_ms + 20);
     EXPECT_LE(forged.mean_lag_ms, 2 * clean.mean_lag_ms + 5);
+}
+
+// Numbered within reach, a forged packet opens a hole no server can fill.
+// The line's own packets go on being applied as they come, and the lone
+// packet it never reaches costs a gap query, never a snapshot: measured
+// over four seconds, longer than a query's time-out.
+TEST_F(ForgedPacketTest, AForgedPacketWithinReachHoldsNothingBackAndCostsNoSnapshot)
+{
+    login();
+    testing::internal::CaptureStdout();
+    LineFigures clean = run_line(1, 80, 0);
+    LineFigures forged = run_line(81, 80, 1000);
+    testing::internal::GetCapturedStdout();
+    printf(
+        "20 packets/s for 4 s: %d queries, lag mean %.1f ms max %ld ms; with a forged packet "
+        "1000 ahead %d queries (%d snapshots), lag mean %.1f ms max %ld ms\n",
+        clean.queries, clean.mean_lag_ms, clean.max_lag_ms, forged.queries,
+        forged.snapshot_queries, forged.mean_lag_ms, forged.max_lag_ms);
+    EXPECT_EQ(forged.held, 0);
+    EXPECT_EQ(forged.snapshot_queries, 0);
+    EXPECT_EQ(m_events.count("GapError"), 0);
 }

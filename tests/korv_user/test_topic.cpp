@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "source/mdqp_protocol/KorvProtocolConstants.h"
@@ -592,6 +594,32 @@ TEST_F(TopicTest, RefusalsAreReportedAsEvents)
     EXPECT_EQ(logger.m_lines[1],
               "event TopicError 3 topic_id = 7, md_entry_event delete "
               "refused, instrument_no = 0, level = 4");
+}
+
+// One packet can carry some fifteen hundred level edits the book refuses:
+// the first is written in full, the rest are counted, and the count goes
+// out as a summary event of its own once a second has passed.
+TEST_F(TopicTest, AFloodOfRefusalsWritesOneLineAndThenASummary)
+{
+    CapturingLogger logger;
+    reg_logger(LOG_EVENT_SLOT, &logger, 6);
+    define(0);
+    for (int i = 0; i < 1508; ++i)
+        level_event(0, MBP_EVENT_Delete, MDET_Bid, 4, 0, 0);
+    EXPECT_EQ(logger.m_lines.size(), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    level_event(0, MBP_EVENT_Delete, MDET_Bid, 7, 0, 0);
+    reg_logger(LOG_EVENT_SLOT, nullptr, 0);
+    EXPECT_EQ(m_topic.get_rejected_count(), 1509u);
+    ASSERT_EQ(logger.m_lines.size(), 2u);
+    EXPECT_EQ(logger.m_lines[1].find("event Refused 3 TopicError md_entry_event delete: 1508 more "
+                                     "refused in "),
+              0u)
+        << logger.m_lines[1];
+    EXPECT_NE(logger.m_lines[1].find("first from instrument_no = 0, level = 4, last from "
+                                     "instrument_no = 0, level = 7"),
+              std::string::npos)
+        << logger.m_lines[1];
 }
 
 TEST_F(TopicTest, TopicIdsFrom32768AreReportedUnsigned)

@@ -44,7 +44,8 @@ bool ReportLimiter::admit(const char* kind, const char* sender)
     copy_sender(entry->last_sender, sender);
     ++entry->count;
     if (quiet) {
-        report_event(m_level, m_event, "%s: %llu more refused in %llu ms, first from %s, last from %s",
+        report_event(m_level, SUMMARY_EVENT,
+                     "%s %s: %llu more refused in %llu ms, first from %s, last from %s", m_event,
                      entry->name, static_cast<unsigned long long>(entry->count),
                      static_cast<unsigned long long>(now - entry->last_line_ms),
                      entry->first_sender, entry->last_sender);

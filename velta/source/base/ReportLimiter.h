@@ -7,6 +7,10 @@
 // refusals go on writes at most one summary line per interval per kind: how
 // many were not written, and the first and last sender among them.
 //
+// The summary is an event of its own, SUMMARY_EVENT at the refusals' level,
+// naming the event it counts: a reader that parses one event's lines by
+// their format never meets a summary among them.
+//
 // Not thread-safe: each limiter belongs to one reactor thread.
 #pragma once
 
@@ -20,6 +24,7 @@ public:
 
     static constexpr int MAX_KINDS = 8;
     static constexpr int SENDER_SIZE = 48;
+    static constexpr const char* SUMMARY_EVENT = "Refused";
 
     // event and level are those of report_event; kinds are told apart by the
     // text given to admit, which must outlive the limiter (a literal).
