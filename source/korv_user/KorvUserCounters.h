@@ -89,7 +89,8 @@ struct KorvLineCounters {
     // whose content runs past the datagram's end.
     uint64_t RefusedNoHeader;
     uint64_t RefusedCutShort;
-    // Receive errors that closed the group's channel (it is bound again).
+    // Receive errors that closed the group's channel (it is bound again a
+    // second later).
     uint64_t ChannelErrors;
     // The number of the last packet of a subscribed topic on this line, and
     // milliseconds since; -1 when none came yet.
