@@ -1,5 +1,6 @@
 #include "source/korv_feed/ConflatingQueue.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 

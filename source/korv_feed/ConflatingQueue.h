@@ -26,10 +26,10 @@
 // (counts() takes them together).
 //
 // Thread rules: any thread may call anything (push normally comes from the
-// library's thread, take from the reader's). One mutex guards everything; a reader copies records out
-// in slices of TAKE_SLICE under it, so the library's thread waits at most
-// one slice's copying. The reader's condition variable is signalled only
-// when a reader waits.
+// library's thread, take from the reader's). One mutex guards everything; a
+// reader copies records out in slices of TAKE_SLICE under it, so the
+// library's thread waits at most one slice's copying. The reader's
+// condition variable is signalled only when a reader waits.
 #pragma once
 
 #include <chrono>
