@@ -160,10 +160,8 @@ int MdCapture::follow_query()
         return 0;
     std::string reason = m_query->get_failure();
     retire_query();
-    if (!m_writer.is_started()) {
-        say(capture_text::format(capture_text::MULTICAST_ALONE, m_path.c_str(), reason.c_str()));
+    if (!m_writer.is_started())
         return start_section(reason);
-    }
     if (m_query_recorded) {
         say(capture_text::format(capture_text::RECONNECTING, m_path.c_str(), reason.c_str(),
                                  RETRY_S));
@@ -185,6 +183,9 @@ void MdCapture::retire_query()
 int MdCapture::start_section(const std::string& none_reason)
 {
     m_none_reason = none_reason;
+    if (!none_reason.empty())
+        say(capture_text::format(capture_text::MULTICAST_ALONE, m_path.c_str(),
+                                 none_reason.c_str()));
     std::vector<std::string> comments;
     comments.push_back(none_reason.empty() ? capture_text::COMMENT_QUERY_RECORDED
                                            : capture_text::format(capture_text::COMMENT_QUERY_NONE,
@@ -214,8 +215,6 @@ int MdCapture::finish_file()
     if (m_query != nullptr) {
         if (!m_writer.is_started() && m_query->get_state() != CaptureQueryClient::ST_LoggedIn) {
             retire_query();
-            say(capture_text::format(capture_text::MULTICAST_ALONE, m_path.c_str(),
-                                     capture_text::ENDED_BEFORE_LOGIN));
             start_section(capture_text::ENDED_BEFORE_LOGIN);
         } else {
             if (!m_writer.is_started()) {
