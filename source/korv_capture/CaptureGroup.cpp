@@ -47,8 +47,13 @@ int CaptureGroup::open(int rcvbuf_bytes, std::string& error)
     // an ordinary one gets the limit, which is what the summary reports.
     if (setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf_bytes, sizeof rcvbuf_bytes) != 0)
         socket_set_rcvbuf(m_fd, rcvbuf_bytes);
-    socklen_t size = sizeof m_rcvbuf;
-    getsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &m_rcvbuf, &size);
+    // The kernel reports twice the size it took from the request (its own
+    // bookkeeping counts against the buffer); halved, it compares with what
+    // was asked.
+    int reported = 0;
+    socklen_t size = sizeof reported;
+    getsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &reported, &size);
+    m_rcvbuf = reported / 2;
     m_drops_known = setsockopt(m_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
     return 0;
 }

@@ -103,9 +103,7 @@ int MdCapture::open_groups()
             say(error);
             return -1;
         }
-        // The kernel reports twice the size asked for (its bookkeeping
-        // included); less than that is a smaller buffer than asked.
-        if (group->get_rcvbuf() < 2 * m_options.rcvbuf_bytes)
+        if (group->get_rcvbuf() < m_options.rcvbuf_bytes)
             say(capture_text::format(capture_text::RCVBUF_SHORT, location.c_str(),
                                      m_options.rcvbuf_bytes, group->get_rcvbuf()));
         m_groups.push_back(std::move(group));
