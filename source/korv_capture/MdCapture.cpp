@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <cstdio>
 
 #include "source/korv_capture/CaptureClock.h"
 #include "source/korv_capture/CaptureGroup.h"
@@ -12,6 +11,8 @@
 #include "source/korv_capture/CaptureText.h"
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/protocol/ProtocolStack.h"
+
+using capture_text::say;
 
 namespace {
 
@@ -30,18 +31,13 @@ MdCapture::MdCapture(const CaptureOptions& options)
 
 MdCapture::~MdCapture() = default;
 
-void MdCapture::say(const std::string& line) const
-{
-    fprintf(stderr, "korv_md_capture: %s\n", line.c_str());
-}
-
 int MdCapture::run(const volatile sig_atomic_t& stop)
 {
     if (open_groups() != 0)
         return 1;
     if (!m_options.query.empty() &&
         sock_location_to_addr(m_server, "tcp", m_options.query.c_str()) != 0) {
-        say("bad query location '" + m_options.query + "': expected tcp://address:port");
+        say(capture_text::format(capture_text::BAD_QUERY_LOCATION, m_options.query.c_str()));
         return 1;
     }
     const int64_t started = capture_monotonic_ms();
@@ -133,8 +129,8 @@ int MdCapture::start_file()
 
 void MdCapture::start_query()
 {
-    m_query.reset(new CaptureQueryClient(m_options.query, m_server, m_options.credentials,
-                                         m_writer, uint32_t(m_groups.size())));
+    m_query.reset(new CaptureQueryClient(m_options.query, m_server, m_options.credentials, m_writer,
+                                         uint32_t(m_groups.size())));
     m_query->start();
     for (uint16_t topic : m_topics)
         m_query->query_snapshot(topic);
@@ -225,8 +221,7 @@ int MdCapture::finish_file()
     int64_t now = capture_realtime_ns();
     for (size_t i = 0; i < m_groups.size(); ++i) {
         uint64_t drops = m_groups[i]->get_drops();
-        m_writer.write_statistics(uint32_t(i), now,
-                                  m_groups[i]->drops_known() ? &drops : nullptr);
+        m_writer.write_statistics(uint32_t(i), now, m_groups[i]->drops_known() ? &drops : nullptr);
     }
     if (m_writer.close() != EC_NONE) {
         say(m_writer.get_error());
@@ -295,9 +290,9 @@ std::string MdCapture::counters_text() const
     }
     text += ", rcvbuf " + std::to_string(rcvbuf) + " (asked " +
             std::to_string(m_options.rcvbuf_bytes) + "), kernel drops " + std::to_string(drops);
-    text += ", query " + (m_query_recorded ? std::string("recorded")
-                                           : m_none_reason.empty() ? std::string("pending")
-                                                                   : "none (" + m_none_reason + ")");
+    text += ", query " + (m_query_recorded        ? std::string("recorded")
+                          : m_none_reason.empty() ? std::string("pending")
+                                                  : "none (" + m_none_reason + ")");
     text += ", logins " + std::to_string(logins) + ", snapshots " + std::to_string(snapshots) +
             ", gap queries " + std::to_string(gap_queries) + " (unfilled " +
             std::to_string(unfilled) + ")";

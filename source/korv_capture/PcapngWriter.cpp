@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "source/korv_capture/CaptureText.h"
 #include "velta/source/base/ErrorCode.h"
 
 namespace {
@@ -41,7 +42,7 @@ int PcapngWriter::open(const std::string& path)
     m_path = path;
     m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (m_fd < 0) {
-        m_error = path + ": " + strerror(errno);
+        m_error = capture_text::format(capture_text::FILE_FAILED, path.c_str(), strerror(errno));
         return EC_WRITE;
     }
     m_started = false;
@@ -115,7 +116,7 @@ int PcapngWriter::close()
     int result = EC_NONE;
     if (m_fd >= 0) {
         if (!m_held.empty()) {
-            m_error = m_path + ": packets held for a section that never started";
+            m_error = capture_text::format(capture_text::NEVER_STARTED, m_path.c_str());
             result = EC_WRITE;
         }
         ::close(m_fd);
@@ -183,7 +184,7 @@ int PcapngWriter::end_block()
 int PcapngWriter::write_out(const std::vector<uint8_t>& block)
 {
     if (m_fd < 0) {
-        m_error = "no file open";
+        m_error = capture_text::NO_FILE;
         return EC_WRITE;
     }
     ssize_t written;
@@ -191,7 +192,8 @@ int PcapngWriter::write_out(const std::vector<uint8_t>& block)
         written = ::write(m_fd, block.data(), block.size());
     while (written < 0 && errno == EINTR);
     if (written != ssize_t(block.size())) {
-        m_error = m_path + ": " + (written < 0 ? strerror(errno) : "short write");
+        m_error = capture_text::format(capture_text::FILE_FAILED, m_path.c_str(),
+                                       written < 0 ? strerror(errno) : capture_text::SHORT_WRITE);
         return EC_WRITE;
     }
     m_bytes += block.size();

@@ -32,11 +32,11 @@ struct Mdqp {
 
 // One TCP connection of the query interface, by the client's port.
 struct Stream {
-    bool syn = false;       // began with a handshake
-    bool fin = false;       // closed
-    bool in_order = true;   // every segment's sequence number was the one expected
-    std::string sent;       // client to server
-    std::string received;   // server to client
+    bool syn = false;      // began with a handshake
+    bool fin = false;      // closed
+    bool in_order = true;  // every segment's sequence number was the one expected
+    std::string sent;      // client to server
+    std::string received;  // server to client
 };
 
 struct File {
@@ -89,7 +89,7 @@ inline uint32_t be32(const std::string& s, size_t at)
 
 // The options of a block from offset at to end: (code, value) in order.
 inline std::vector<std::pair<uint16_t, std::string>> options(const std::string& block, size_t at,
-                                                              size_t end)
+                                                             size_t end)
 {
     std::vector<std::pair<uint16_t, std::string>> out;
     while (at + 4 <= end) {

@@ -72,7 +72,8 @@ TEST(CaptureFile, PacketsWaitForTheSectionAndThoseOfUndeclaredInterfacesAreLeftO
               EC_NONE);
     File file = read("held.pcapng");
     EXPECT_TRUE(file.whole);
-    EXPECT_EQ(file.comments, (std::vector<std::string>{"korv.query=none reason=x", "korv.version=1"}));
+    EXPECT_EQ(file.comments,
+              (std::vector<std::string>{"korv.query=none reason=x", "korv.version=1"}));
     EXPECT_EQ(file.interfaces, std::vector<std::string>{"one"});
     ASSERT_EQ(file.packets.size(), 2u);
     EXPECT_EQ(file.packets[0].time_ns, 100);
@@ -115,9 +116,9 @@ TEST(CaptureFile, ATcpStreamIsCutIntoSegmentsWithConsistentNumbersAndClosedOnce)
         big[i] = char(i * 7);
     EXPECT_EQ(recorder.open(10), EC_NONE);
     EXPECT_EQ(recorder.client_sent(11, reinterpret_cast<const uint8_t*>("login"), 5), EC_NONE);
-    EXPECT_EQ(recorder.client_received(12, reinterpret_cast<const uint8_t*>(big.data()),
-                                       big.size()),
-              EC_NONE);
+    EXPECT_EQ(
+        recorder.client_received(12, reinterpret_cast<const uint8_t*>(big.data()), big.size()),
+        EC_NONE);
     EXPECT_EQ(recorder.client_sent(13, reinterpret_cast<const uint8_t*>("more"), 4), EC_NONE);
     EXPECT_EQ(recorder.close(14), EC_NONE);
     EXPECT_EQ(recorder.close(15), EC_NONE);
@@ -140,8 +141,8 @@ TEST(CaptureFile, ATcpStreamIsCutIntoSegmentsWithConsistentNumbersAndClosedOnce)
     EXPECT_EQ(s.sent, "loginmore");
     EXPECT_EQ(s.received, big);
     // The last data segment from the client acknowledges all of the server's bytes.
-    EXPECT_EQ(be32(file.packets[7].data, 28), be32(file.packets[6].data, 24) + 150000 -
-                                                  2 * TcpStreamRecorder::MAX_SEGMENT);
+    EXPECT_EQ(be32(file.packets[7].data, 28),
+              be32(file.packets[6].data, 24) + 150000 - 2 * TcpStreamRecorder::MAX_SEGMENT);
 }
 
 TEST(CaptureLineHoles, HolesAreFoundPerTopicAndLineAcrossHeartbeatsAndTheWrap)
@@ -179,7 +180,8 @@ TEST(CaptureLineHoles, HolesAreFoundPerTopicAndLineAcrossHeartbeatsAndTheWrap)
     std::string cut = mirp(1, 19).substr(0, MIRP_HLEN - 1);
     std::vector<CaptureLine::Hole> none;
     std::vector<uint16_t> topics;
-    EXPECT_FALSE(line.count(reinterpret_cast<const uint8_t*>(cut.data()), cut.size(), none, topics));
+    EXPECT_FALSE(
+        line.count(reinterpret_cast<const uint8_t*>(cut.data()), cut.size(), none, topics));
     EXPECT_EQ(line.get_malformed(), 1u);
 }
 
@@ -187,8 +189,7 @@ TEST(CaptureCommandLine, OptionsAreCheckedAndRotatedFilesNumbered)
 {
     std::string error;
     CaptureOptions plain;
-    EXPECT_EQ(parse(plain, {"-w", "feed.pcap", "udpg://239.3.0.1:30001", "--duration", "2"},
-                    error),
+    EXPECT_EQ(parse(plain, {"-w", "feed.pcap", "udpg://239.3.0.1:30001", "--duration", "2"}, error),
               0)
         << error;
     EXPECT_EQ(plain.groups, std::vector<std::string>{"udpg://239.3.0.1:30001"});
@@ -196,13 +197,13 @@ TEST(CaptureCommandLine, OptionsAreCheckedAndRotatedFilesNumbered)
     EXPECT_TRUE(plain.selects(7));
 
     CaptureOptions full;
-    EXPECT_EQ(parse(full,
-                    {"--group", "udpg://239.3.0.1:30001", "--group", "udpg://239.3.0.2:30001",
-                     "--query", "tcp://127.0.0.1:30007", "--participant", "P", "--user", "U",
-                     "--password", "X", "--topics", "1001,1002", "--out", "dir.x/feed",
-                     "--rotate-size", "0.5"},
-                    error),
-              0)
+    EXPECT_EQ(
+        parse(full,
+              {"--group", "udpg://239.3.0.1:30001", "--group", "udpg://239.3.0.2:30001", "--query",
+               "tcp://127.0.0.1:30007", "--participant", "P", "--user", "U", "--password", "X",
+               "--topics", "1001,1002", "--out", "dir.x/feed", "--rotate-size", "0.5"},
+              error),
+        0)
         << error;
     EXPECT_EQ(full.groups.size(), 2u);
     EXPECT_EQ(full.rotate_bytes, 512u * 1024);
