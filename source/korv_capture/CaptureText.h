@@ -18,6 +18,8 @@ constexpr const char* LOGIN_TIMEOUT = "no login response within %d s";
 constexpr const char* SESSION_LOST = "query session lost: %s";
 constexpr const char* SESSION_CLOSED = "the server closed the connection";
 constexpr const char* SESSION_SILENT = "nothing received for %d s";
+constexpr const char* HELD_TOO_LONG =
+    "the login was not answered before %llu MiB of datagrams waited";
 constexpr const char* ENDED_BEFORE_LOGIN = "the capture ended before the login was answered";
 
 // File comments.

@@ -18,6 +18,10 @@ namespace {
 
 // A lost session logs in again after this pause.
 constexpr int RETRY_S = 5;
+// What a file may hold in memory while its login is answered; past it the
+// file goes on without the session rather than the capture growing without
+// bound behind a slow server.
+constexpr uint64_t MAX_HELD_BYTES = 256 * 1024 * 1024;
 // Datagrams read from one group before the others get their turn.
 constexpr int DRAIN_BATCH = 64;
 
@@ -149,6 +153,12 @@ int MdCapture::follow_query()
     if (state == CaptureQueryClient::ST_LoggedIn && !m_writer.is_started()) {
         m_query_recorded = true;
         return start_section("");
+    }
+    if (state != CaptureQueryClient::ST_Failed && !m_writer.is_started() &&
+        m_writer.get_held_bytes() > MAX_HELD_BYTES) {
+        retire_query();
+        return start_section(capture_text::format(capture_text::HELD_TOO_LONG,
+                                                  (unsigned long long)(MAX_HELD_BYTES >> 20)));
     }
     if (state != CaptureQueryClient::ST_Failed)
         return 0;

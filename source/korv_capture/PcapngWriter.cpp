@@ -48,6 +48,7 @@ int PcapngWriter::open(const std::string& path)
     m_started = false;
     m_bytes = 0;
     m_held.clear();
+    m_held_bytes = 0;
     return EC_NONE;
 }
 
@@ -80,6 +81,7 @@ int PcapngWriter::start_section(const std::vector<std::string>& comments,
         if (held.interface_id < interfaces.size() && result == EC_NONE)
             result = write_out(held.block);
     m_held.clear();
+    m_held_bytes = 0;
     return result;
 }
 
@@ -95,6 +97,7 @@ int PcapngWriter::write_packet(uint32_t interface_id, int64_t time_ns, const uin
     m_block.resize((m_block.size() + 3) & ~size_t(3), 0);
     if (!m_started) {
         finish_block();
+        m_held_bytes += m_block.size();
         m_held.push_back(Held{interface_id, m_block});
         return EC_NONE;
     }
@@ -123,6 +126,7 @@ int PcapngWriter::close()
     }
     m_fd = -1;
     m_held.clear();
+    m_held_bytes = 0;
     return result;
 }
 

@@ -41,8 +41,9 @@ public:
     int close();
 
     bool is_started() const { return m_started; }
-    // Bytes in the file so far.
+    // Bytes in the file so far, and held for it.
     uint64_t get_bytes() const { return m_bytes; }
+    uint64_t get_held_bytes() const { return m_held_bytes; }
     const std::string& get_error() const { return m_error; }
 
 private:
@@ -65,6 +66,7 @@ private:
     bool m_started = false;
     bool m_has_options = false;
     uint64_t m_bytes = 0;
+    uint64_t m_held_bytes = 0;
     std::vector<uint8_t> m_block;
     std::vector<Held> m_held;
     std::string m_path;

@@ -68,6 +68,7 @@ TEST(CaptureFile, PacketsWaitForTheSectionAndThoseOfUndeclaredInterfacesAreLeftO
     EXPECT_EQ(writer.write_packet(1, 200, PAYLOAD, 3), EC_NONE);
     EXPECT_EQ(writer.write_packet(0, 300, PAYLOAD, 4), EC_NONE);
     EXPECT_EQ(read("held.pcapng").size, 0u);  // nothing before the header
+    EXPECT_EQ(writer.get_held_bytes(), 3 * 32u + 8 + 4 + 4);
     ASSERT_EQ(writer.start_section({"korv.query=none reason=x", "korv.version=1"}, {"one"}),
               EC_NONE);
     File file = read("held.pcapng");
@@ -76,6 +77,7 @@ TEST(CaptureFile, PacketsWaitForTheSectionAndThoseOfUndeclaredInterfacesAreLeftO
               (std::vector<std::string>{"korv.query=none reason=x", "korv.version=1"}));
     EXPECT_EQ(file.interfaces, std::vector<std::string>{"one"});
     ASSERT_EQ(file.packets.size(), 2u);
+    EXPECT_EQ(writer.get_held_bytes(), 0u);
     EXPECT_EQ(file.packets[0].time_ns, 100);
     EXPECT_EQ(file.packets[0].data, std::string("\1\2\3\4\5"));
     EXPECT_EQ(file.packets[1].time_ns, 300);
