@@ -1,11 +1,12 @@
 // korv_md_capture against the simulator run with a market the capture is
 // not told about, in a private network namespace: the file holds the
 // groups' datagrams, its own login, a snapshot of every topic and replies
-// that fill the holes its line lost; rotated files each start a session of
-// their own; a capture killed mid-write still reads; without a login the
+// that fill the holes its line lost; files rotated by time or size each
+// start a session of their own; a capture killed mid-write still reads; without a login the
 // file holds the multicast alone and says why; a second group is recorded
-// on its own interface and a group not asked for not at all. tshark reads
-// the files. About 20 seconds.
+// on its own interface and a group not asked for not at all; the kernel's
+// drops reach the summary and the file. tshark reads the files. About 20
+// seconds.
 #include "tests/capture/CaptureFileView.h"
 
 #include <gtest/gtest.h>
@@ -216,16 +217,20 @@ TEST_F(CaptureSession, ARecordedFileHoldsTheLoginASnapshotPerTopicAndFillsItsHol
                                          "recorded.pcapng", "--duration", "3"};
     std::vector<std::string> rotated = {"--group",          group, "--out",      "rotated.pcapng",
                                         "--rotate-seconds", "1",   "--duration", "3.5"};
+    std::vector<std::string> sized = {"--group",       group,  "--out",      "sized.pcapng",
+                                      "--rotate-size", "0.02", "--duration", "2.5"};
     std::vector<std::string> killed = {"--group", group, "--out", "killed.pcapng"};
-    for (auto* args : {&recorded, &rotated, &killed})
+    for (auto* args : {&recorded, &rotated, &sized, &killed})
         args->insert(args->end(), login.begin(), login.end());
     pid_t first = start_capture(recorded, "recorded.err");
     pid_t second = start_capture(rotated, "rotated.err");
     pid_t third = start_capture(killed, "killed.err");
+    pid_t fourth = start_capture(sized, "sized.err");
     usleep(1500000);
     kill(third, SIGKILL);
     EXPECT_EQ(wait_exit(first), 0);
     EXPECT_EQ(wait_exit(second), 0);
+    EXPECT_EQ(wait_exit(fourth), 0);
     wait_exit(third);
     EXPECT_EQ(wait_exit(simulator), 0);
 
@@ -315,7 +320,8 @@ TEST_F(CaptureSession, ARecordedFileHoldsTheLoginASnapshotPerTopicAndFillsItsHol
 
     // Rotated files each hold a section and a session of their own, with a
     // snapshot of every topic.
-    for (const char* name : {"rotated-0001.pcapng", "rotated-0002.pcapng", "rotated-0003.pcapng"}) {
+    for (const char* name : {"rotated-0001.pcapng", "rotated-0002.pcapng", "rotated-0003.pcapng",
+                             "sized-0001.pcapng", "sized-0002.pcapng", "sized-0003.pcapng"}) {
         File part = read(name);
         EXPECT_TRUE(part.whole) << name;
         EXPECT_EQ(part.sections, 1u) << name;
