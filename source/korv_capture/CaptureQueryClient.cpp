@@ -215,13 +215,17 @@ void CaptureQueryClient::flush_output()
 void CaptureQueryClient::read_input()
 {
     char buffer[65536];
+    // What came before the connection ended is handled first: a server may
+    // answer (a refused login, say) and close at once.
+    std::string lost;
     for (;;) {
         ssize_t got = recv(m_fd, buffer, sizeof buffer, 0);
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             break;
         if (got <= 0) {
-            const char* reason = got == 0 ? capture_text::SESSION_CLOSED : strerror(errno);
-            return fail(capture_text::format(capture_text::SESSION_LOST, reason));
+            lost = capture_text::format(capture_text::SESSION_LOST,
+                                        got == 0 ? capture_text::SESSION_CLOSED : strerror(errno));
+            break;
         }
         m_recorder->client_received(capture_realtime_ns(), reinterpret_cast<uint8_t*>(buffer),
                                     size_t(got));
@@ -240,6 +244,8 @@ void CaptureQueryClient::read_input()
                           packet.data(), int(packet.length()));
     }
     m_input.erase(0, used);
+    if (!lost.empty() && m_fd >= 0)
+        fail(lost);
 }
 
 void CaptureQueryClient::handle_packet(uint8_t trans_id, uint8_t flag, uint32_t request_id,

@@ -163,6 +163,21 @@ bool logged_in(const Session& session, const std::string& user, const std::strin
     return false;
 }
 
+// A TCP socket listening on 127.0.0.1 at port.
+int listener(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(fd, 5), 0);
+    return fd;
+}
+
 class CaptureSession : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -371,25 +386,43 @@ TEST_F(CaptureSession, WithoutALoginTheFileHoldsTheMulticastAloneAndSaysWhy)
         {"serverless", {}, "no query server given"},
         {"silent",
          {"--query", "tcp://127.0.0.1:32298", "--password", "secret"},
-         "the capture ended before the login was answered"}};
-    // A server that takes the connection and never answers.
-    int silent = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(32298);
-    address.sin_addr.s_addr = inet_addr("127.0.0.1");
-    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(silent, 5), 0);
+         "the capture ended before the login was answered"},
+        {"slammed",
+         {"--query", "tcp://127.0.0.1:32297", "--password", "secret"},
+         "login refused: -7001 go away"}};
+    // A server that takes the connection and never answers, and one that
+    // refuses the login and closes the connection at once.
+    int silent = listener(32298);
+    int slamming = listener(32297);
     std::vector<pid_t> captures;
     for (Case& c : cases) {
         c.args.insert(c.args.end(), common.begin(), common.end());
         c.args.insert(c.args.end(), {"--out", c.name + ".pcapng"});
         captures.push_back(start_capture(c.args, c.name + ".err"));
     }
+    int client = accept(slamming, nullptr, nullptr);
+    ASSERT_GE(client, 0);
+    char login[8 + 4 + 151];
+    size_t got = 0;
+    for (ssize_t n;
+         got < sizeof login && (n = recv(client, login + got, sizeof login - got, 0)) > 0;)
+        got += size_t(n);
+    ASSERT_EQ(got, sizeof login);
+    // Header (version 1, RspUserLogin, 89 body bytes, the login's request
+    // id), then one RspInfo field: -7001 and its text.
+    std::string refusal("\x01\x12\x59\x00", 4);
+    refusal.append(login + 4, 4);
+    refusal.append("\x01\x00\x55\x00\xa7\xe4\xff\xff", 8);
+    std::string text = "go away";
+    text.resize(81, '\0');
+    refusal += text;
+    ASSERT_EQ(send(client, refusal.data(), refusal.size(), 0), ssize_t(refusal.size()));
+    close(client);
     for (pid_t capture : captures)
         EXPECT_EQ(wait_exit(capture), 0);
     EXPECT_EQ(wait_exit(simulator), 0);
     close(silent);
+    close(slamming);
 
     for (const Case& c : cases) {
         File file = read(c.name + ".pcapng");
