@@ -231,7 +231,9 @@ int MdCapture::finish_file()
     int64_t now = capture_realtime_ns();
     for (size_t i = 0; i < m_groups.size(); ++i) {
         uint64_t drops = m_groups[i]->get_drops();
-        m_writer.write_statistics(uint32_t(i), now, m_groups[i]->drops_known() ? &drops : nullptr);
+        m_writer.write_statistics(
+            uint32_t(i), now, m_groups[i]->drops_known() ? &drops : nullptr,
+            capture_text::format(capture_text::COMMENT_RCVBUF, m_groups[i]->get_rcvbuf()));
     }
     if (m_writer.close() != EC_NONE) {
         say(m_writer.get_error());

@@ -104,11 +104,14 @@ int PcapngWriter::write_packet(uint32_t interface_id, int64_t time_ns, const uin
     return end_block();
 }
 
-int PcapngWriter::write_statistics(uint32_t interface_id, int64_t time_ns, const uint64_t* drops)
+int PcapngWriter::write_statistics(uint32_t interface_id, int64_t time_ns, const uint64_t* drops,
+                                   const std::string& comment)
 {
     begin_block(BLOCK_STATISTICS);
     put_u32(interface_id);
     put_time(time_ns);
+    if (!comment.empty())
+        put_option(OPT_COMMENT, comment.data(), comment.size());
     if (drops != nullptr)
         put_option(ISB_IFDROP, drops, sizeof *drops);
     return end_block();

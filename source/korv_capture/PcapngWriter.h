@@ -34,8 +34,10 @@ public:
     // epoch): 0 or EC_WRITE.
     int write_packet(uint32_t interface_id, int64_t time_ns, const uint8_t* data, size_t length);
     // The interface's statistics at time_ns, with the count of packets the
-    // kernel dropped when known (drops null when not): 0 or EC_WRITE.
-    int write_statistics(uint32_t interface_id, int64_t time_ns, const uint64_t* drops);
+    // kernel dropped when known (drops null when not) and a comment (none
+    // when empty): 0 or EC_WRITE.
+    int write_statistics(uint32_t interface_id, int64_t time_ns, const uint64_t* drops,
+                         const std::string& comment);
     // Closes the file: 0, or EC_WRITE when held packets could not go out
     // because no section was started.
     int close();

@@ -47,6 +47,7 @@ struct File {
     std::vector<uint8_t> resolutions;
     std::vector<Record> packets;
     std::map<uint32_t, uint64_t> drops;
+    std::map<uint32_t, std::string> statistics_comments;
     size_t sections = 0;
     bool whole = true;  // the file ends where a block ends
     size_t size = 0;
@@ -154,6 +155,8 @@ inline File read(const std::string& path)
                     uint64_t drops;
                     memcpy(&drops, option.second.data(), sizeof drops);
                     file.drops[le32(block, 8)] = drops;
+                } else if (option.first == 1) {
+                    file.statistics_comments[le32(block, 8)] = option.second;
                 }
         }
         at += length;

@@ -542,6 +542,7 @@ TEST_F(CaptureSession, TheKernelsDropsAreReportedInTheSummaryAndTheFile)
     ASSERT_EQ(file.drops.count(0), 1u);
     EXPECT_GT(file.drops.at(0), 0u);
     EXPECT_EQ(file.comment_starting("korv.rcvbuf="), "korv.rcvbuf=65536");
+    EXPECT_EQ(file.statistics_comments.at(0), "korv.rcvbuf=65536");
     std::string err = sim_truth::read_file("drops.err");
     EXPECT_NE(err.find("kernel drops " + std::to_string(file.drops.at(0)) + ","), std::string::npos)
         << err;

@@ -88,9 +88,10 @@ TEST(CaptureFile, PacketsWaitForTheSectionAndThoseOfUndeclaredInterfacesAreLeftO
     int64_t late = int64_t(1) << 40;  // needs the high word of the time
     EXPECT_EQ(writer.write_packet(0, late, PAYLOAD, 1), EC_NONE);
     EXPECT_EQ(read("held.pcapng").packets.back().time_ns, late);
-    EXPECT_EQ(writer.write_statistics(0, late, &drops), EC_NONE);
+    EXPECT_EQ(writer.write_statistics(0, late, &drops, "korv.rcvbuf=4096"), EC_NONE);
     EXPECT_EQ(writer.get_bytes(), read("held.pcapng").size);
     EXPECT_EQ(read("held.pcapng").drops.at(0), 7u);
+    EXPECT_EQ(read("held.pcapng").statistics_comments.at(0), "korv.rcvbuf=4096");
     EXPECT_EQ(writer.close(), EC_NONE);
 }
 
