@@ -1,0 +1,331 @@
+#include "source/korv_bridge/BridgePublisher.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "source/korv_bridge/BridgeSubjects.h"
+#include "source/korv_bridge/BridgeText.h"
+#include "source/korv_bridge/WallClock.h"
+
+namespace korv_bridge {
+
+namespace {
+
+// How many listed instruments one round takes before it looks again at
+// reconnects, markers and the liveness period.
+constexpr size_t BATCH = 512;
+// A publish not acknowledged within this long counts as failed and goes out
+// again.
+constexpr int64_t ACK_WAIT_MS = 4000;
+// Markers go out at most this often per topic.
+constexpr int64_t MARKER_PERIOD_MS = 100;
+// The window in which the stream recognises a message id it has stored.
+constexpr int64_t DUPLICATE_WINDOW_NS = 120LL * 1000 * 1000 * 1000;
+// Error code of a stream that exists with another configuration.
+constexpr int STREAM_NAME_IN_USE = 10058;
+
+std::string message_id(const std::string& subject, uint64_t run_id, uint64_t version)
+{
+    return subject + ":" + std::to_string(run_id) + ":" + std::to_string(version);
+}
+
+}  // namespace
+
+BridgePublisher::BridgePublisher(PublisherSettings settings)
+    : m_settings(std::move(settings)), m_run_id(uint64_t(wall_clock_ns() / 1000))
+{
+}
+
+BridgePublisher::~BridgePublisher() { stop(0); }
+
+bool BridgePublisher::start(std::string& error)
+{
+    natsStatus s = nats_connect(m_settings.nats, &BridgePublisher::on_reconnected, this, -1,
+                                &m_connection);
+    if (s != NATS_OK) {
+        error = natsStatus_GetText(s);
+        return false;
+    }
+    jsOptions options;
+    jsOptions_Init(&options);
+    options.Wait = 5000;
+    options.PublishAsync.MaxPending = m_settings.max_pending;
+    options.PublishAsync.AckHandler = &BridgePublisher::on_ack;
+    options.PublishAsync.AckHandlerClosure = this;
+    options.PublishAsync.StallWait = 200;
+    s = natsConnection_JetStream(&m_js, m_connection, &options);
+    if (s != NATS_OK) {
+        error = natsStatus_GetText(s);
+        return false;
+    }
+    if (!make_stream(error))
+        return false;
+    m_thread = std::thread(&BridgePublisher::run, this);
+    return true;
+}
+
+bool BridgePublisher::make_stream(std::string& error)
+{
+    const std::string subjects = all_subjects(m_settings.prefix);
+    const char* subject_list[] = {subjects.c_str()};
+    jsStreamConfig config;
+    jsStreamConfig_Init(&config);
+    config.Name = m_settings.stream.c_str();
+    config.Subjects = subject_list;
+    config.SubjectsLen = 1;
+    config.MaxMsgsPerSubject = 1;
+    config.Storage = m_settings.memory ? js_MemoryStorage : js_FileStorage;
+    config.Replicas = m_settings.replicas;
+    config.AllowDirect = true;
+    config.Duplicates = DUPLICATE_WINDOW_NS;
+    // A cluster elects its first leader a few seconds after it starts.
+    natsStatus s = NATS_OK;
+    jsErrCode code = jsErrCode(0);
+    for (int attempt = 0; attempt < 30 && !m_stop; ++attempt) {
+        jsStreamInfo* info = nullptr;
+        s = js_AddStream(&info, m_js, &config, nullptr, &code);
+        jsStreamInfo_Destroy(info);
+        if (s == NATS_OK || int(code) == STREAM_NAME_IN_USE)
+            return true;
+        usleep(500000);
+    }
+    error = std::string(natsStatus_GetText(s)) + " (" + std::to_string(int(code)) + ")";
+    return false;
+}
+
+void BridgePublisher::stop(int flush_ms)
+{
+    if (m_thread.joinable()) {
+        m_stop = true;
+        m_wake.notify_all();
+        m_thread.join();
+    }
+    if (m_js) {
+        jsPubOptions options;
+        jsPubOptions_Init(&options);
+        options.MaxWait = flush_ms > 0 ? flush_ms : 1;
+        js_PublishAsyncComplete(m_js, &options);
+        jsCtx_Destroy(m_js);
+        m_js = nullptr;
+    }
+    if (m_connection) {
+        natsConnection_Destroy(m_connection);
+        m_connection = nullptr;
+    }
+}
+
+void BridgePublisher::offer(const uint8_t* record)
+{
+    RecordHeader header;
+    if (!read_header(record, INSTRUMENT_RECORD_SIZE, header) || header.kind != KIND_INSTRUMENT)
+        return;
+    const char* id = reinterpret_cast<const char*>(record) + INSTRUMENT_ID_OFFSET;
+    std::string subject =
+        instrument_subject(m_settings.prefix, header.topic_id, id, INSTRUMENT_ID_SIZE);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto found = m_book.find(subject);
+        TopicPass& topic = m_topics[header.topic_id];
+        if (found == m_book.end()) {
+            found = m_book.emplace(subject, Entry()).first;
+            found->second.subject = subject;
+            found->second.topic_id = header.topic_id;
+            ++topic.instruments;
+            ++m_counters.instruments;
+        }
+        Entry& entry = found->second;
+        std::copy(record, record + INSTRUMENT_RECORD_SIZE, entry.record.begin());
+        set_update_no(entry.record.data(), ++entry.version);
+        topic.epoch = header.epoch;
+        topic.packet_no = header.packet_no;
+        topic.due = true;
+        ++m_counters.updates;
+        list(entry);
+    }
+    m_wake.notify_one();
+}
+
+void BridgePublisher::list(Entry& entry)
+{
+    if (entry.listed)
+        return;
+    entry.listed = true;
+    m_listed.push_back(&entry);
+}
+
+void BridgePublisher::relist(const std::string& subject, uint64_t version)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto found = m_book.find(subject);
+    // A newer state is on its way already, or went out.
+    if (found != m_book.end() && found->second.version == version)
+        list(found->second);
+}
+
+void BridgePublisher::on_ack(jsCtx*, natsMsg* msg, jsPubAck*, jsPubAckErr* error, void* closure)
+{
+    auto* self = static_cast<BridgePublisher*>(closure);
+    const auto* data = reinterpret_cast<const uint8_t*>(natsMsg_GetData(msg));
+    const size_t size = size_t(natsMsg_GetDataLength(msg));
+    RecordHeader header;
+    bool sound = read_header(data, size, header);
+    if (error == nullptr) {
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        ++self->m_counters.messages;
+        self->m_counters.bytes += size;
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        ++self->m_counters.publish_errors;
+        if (sound && header.kind == KIND_MARKER)
+            self->m_topics[header.topic_id].due = true;
+    }
+    if (sound && header.kind == KIND_INSTRUMENT)
+        self->relist(natsMsg_GetSubject(msg), update_no_of(data));
+    self->m_wake.notify_one();
+}
+
+void BridgePublisher::on_reconnected(natsConnection*, void* closure)
+{
+    auto* self = static_cast<BridgePublisher*>(closure);
+    self->m_reconnected = true;
+    self->m_wake.notify_one();
+}
+
+std::vector<BridgePublisher::Outgoing> BridgePublisher::take_listed()
+{
+    std::vector<Outgoing> batch;
+    if (m_reconnected.exchange(false)) {
+        ++m_counters.reconnects;
+        for (auto& item : m_book) {
+            ++m_counters.republished;
+            list(item.second);
+        }
+        for (auto& topic : m_topics)
+            topic.second.due = true;
+    }
+    while (!m_listed.empty() && batch.size() < BATCH) {
+        Entry* entry = m_listed.front();
+        m_listed.pop_front();
+        entry->listed = false;
+        batch.push_back({entry->subject,
+                         std::vector<uint8_t>(entry->record.begin(), entry->record.end()),
+                         message_id(entry->subject, m_run_id, entry->version)});
+    }
+    return batch;
+}
+
+std::vector<BridgePublisher::Outgoing> BridgePublisher::take_markers()
+{
+    std::vector<Outgoing> markers;
+    if (!m_listed.empty())
+        return markers;
+    for (auto& item : m_topics) {
+        TopicPass& topic = item.second;
+        if (!topic.due)
+            continue;
+        topic.due = false;
+        PassMarker marker;
+        marker.header.topic_id = item.first;
+        marker.header.epoch = topic.epoch;
+        marker.header.packet_no = topic.packet_no;
+        marker.header.handler_ns = wall_clock_ns();
+        marker.instrument_count = topic.instruments;
+        marker.pass_no = ++topic.pass_no;
+        std::vector<uint8_t> data(MARKER_RECORD_SIZE);
+        encode_marker(data.data(), marker);
+        const std::string subject = marker_subject(m_settings.prefix, item.first);
+        markers.push_back({subject, std::move(data),
+                           message_id(subject, m_run_id, marker.pass_no)});
+    }
+    return markers;
+}
+
+bool BridgePublisher::publish(const Outgoing& out)
+{
+    jsPubOptions options;
+    jsPubOptions_Init(&options);
+    options.MsgId = out.msg_id.c_str();
+    options.MaxWait = ACK_WAIT_MS;
+    natsStatus s =
+        js_PublishAsync(m_js, out.subject.c_str(), out.data.data(), int(out.data.size()), &options);
+    if (s == NATS_OK)
+        return true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_counters.publish_errors;
+    return false;
+}
+
+void BridgePublisher::publish_liveness()
+{
+    const std::string text = counters_text();
+    natsConnection_PublishString(m_connection, liveness_subject(m_settings.name).c_str(),
+                                 text.c_str());
+}
+
+void BridgePublisher::run()
+{
+    using Clock = std::chrono::steady_clock;
+    auto next_liveness = Clock::now();
+    auto next_marker = Clock::now();
+    while (!m_stop) {
+        std::vector<Outgoing> batch;
+        std::vector<Outgoing> markers;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_wake.wait_for(lock, std::chrono::milliseconds(50), [this] {
+                return m_stop || m_reconnected || !m_listed.empty();
+            });
+            batch = take_listed();
+            if (Clock::now() >= next_marker) {
+                markers = take_markers();
+                next_marker = Clock::now() + std::chrono::milliseconds(MARKER_PERIOD_MS);
+            }
+        }
+        for (size_t i = 0; i < batch.size(); ++i) {
+            if (publish(batch[i]))
+                continue;
+            // Not sent (the client's buffer is full or it is closed): back
+            // on the list, and a pause before the next try.
+            for (size_t j = i; j < batch.size(); ++j)
+                relist(batch[j].subject, update_no_of(batch[j].data.data()));
+            usleep(20000);
+            break;
+        }
+        for (const Outgoing& marker : markers) {
+            if (!publish(marker)) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                RecordHeader header;
+                if (read_header(marker.data.data(), marker.data.size(), header))
+                    m_topics[header.topic_id].due = true;
+            }
+        }
+        if (Clock::now() >= next_liveness) {
+            publish_liveness();
+            next_liveness = Clock::now() + std::chrono::milliseconds(m_settings.liveness_ms);
+        }
+    }
+}
+
+PublisherCounters BridgePublisher::counters() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_counters;
+}
+
+std::string BridgePublisher::counters_text() const
+{
+    PublisherCounters c = counters();
+    char text[512];
+    snprintf(text, sizeof text, text::BRIDGE_COUNTERS, m_settings.name.c_str(),
+             (unsigned long long)c.messages, (unsigned long long)c.bytes,
+             (unsigned long long)c.publish_errors, (unsigned long long)c.reconnects,
+             (unsigned long long)c.updates, (unsigned long long)c.instruments,
+             (unsigned long long)c.republished);
+    return text;
+}
+
+}  // namespace korv_bridge
