@@ -487,6 +487,7 @@ KorvUserSubscriber::SnapshotRead KorvUserSubscriber::read_snapshot()
         end = m_unserved_end;
     m_unserved = false;
     trim_cache(end);
+    m_topic->set_packet_no(m_packet_no);
     m_topic->commit();
     return SnapshotRead::Whole;
 }
@@ -725,6 +726,7 @@ int KorvUserSubscriber::delivery_mirp_packet(const MirpPacket& packet)
         apply_market_event(packet);
         if ((packet.flag() & MIRP_FLAG_CONTINUE) == 0) {
             ++m_snap_no;
+            m_topic->set_packet_no(packet_no);
             m_topic->commit();
         }
     }
