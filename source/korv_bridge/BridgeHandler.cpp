@@ -19,7 +19,9 @@ void BridgeHandler::handle_market_data(const TopicSettlementSession* session,
                                        const TopicPriceEntry* bids, const TopicPriceEntry* asks)
 {
     const int64_t now = wall_clock_ns();
-    const uint64_t packet_no = 0;
+    unsigned int delivered = 0;
+    get_delivery_packet_no(&delivered);
+    const uint64_t packet_no = delivered;
     if (m_epoch == 0 || packet_no < m_last_packet_no)
         m_epoch = std::max(uint64_t(now / 1000), m_epoch + 1);
     m_last_packet_no = packet_no;

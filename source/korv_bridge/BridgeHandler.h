@@ -4,7 +4,7 @@
 //
 // The epoch: the wall-clock microseconds when this handler took up the
 // topic's packet numbering, taken again whenever the numbering goes back
-// (the platform restarted the topic), so that a consumer orders states by
+// (the platform restarted the topic, or the 32-bit number wrapped), so that a consumer orders states by
 // (epoch, packet number) across restarts of either side.
 #pragma once
 

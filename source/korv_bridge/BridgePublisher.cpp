@@ -21,6 +21,9 @@ constexpr size_t BATCH = 512;
 constexpr int64_t ACK_WAIT_MS = 4000;
 // Markers go out at most this often per topic.
 constexpr int64_t MARKER_PERIOD_MS = 100;
+// A topic this long without a delivery is between batches: every handler
+// call of a batch runs in one go on the library's thread.
+constexpr int64_t QUIET_MS = 200;
 // The window in which the stream recognises a message id it has stored.
 constexpr int64_t DUPLICATE_WINDOW_NS = 120LL * 1000 * 1000 * 1000;
 // Error code of a stream that exists with another configuration.
@@ -132,9 +135,14 @@ void BridgePublisher::offer(const uint8_t* record)
             found = m_book.emplace(subject, Entry()).first;
             found->second.subject = subject;
             found->second.topic_id = header.topic_id;
-            ++topic.instruments;
             ++m_counters.instruments;
         }
+        // A new batch (another packet number) means the one before is whole.
+        if (header.packet_no != topic.packet_no || header.epoch != topic.epoch)
+            topic.settled = topic.instruments;
+        topic.last_offer = std::chrono::steady_clock::now();
+        if (found->second.version == 0)
+            ++topic.instruments;
         Entry& entry = found->second;
         std::copy(record, record + INSTRUMENT_RECORD_SIZE, entry.record.begin());
         set_update_no(entry.record.data(), ++entry.version);
@@ -227,13 +235,19 @@ std::vector<BridgePublisher::Outgoing> BridgePublisher::take_markers()
         TopicPass& topic = item.second;
         if (!topic.due)
             continue;
-        topic.due = false;
+        const bool quiet = std::chrono::steady_clock::now() - topic.last_offer >=
+                           std::chrono::milliseconds(QUIET_MS);
+        const uint32_t count = quiet ? topic.instruments : topic.settled;
+        // Stays due until a marker has counted every instrument.
+        topic.due = count < topic.instruments;
+        if (count == 0)
+            continue;
         PassMarker marker;
         marker.header.topic_id = item.first;
         marker.header.epoch = topic.epoch;
         marker.header.packet_no = topic.packet_no;
         marker.header.handler_ns = wall_clock_ns();
-        marker.instrument_count = topic.instruments;
+        marker.instrument_count = count;
         marker.pass_no = ++topic.pass_no;
         std::vector<uint8_t> data(MARKER_RECORD_SIZE);
         encode_marker(data.data(), marker);

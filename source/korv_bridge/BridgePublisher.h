@@ -13,13 +13,17 @@
 //
 // After each pass that emptied the list of instruments to publish, each
 // changed topic gets a marker with the count of its instruments, so that a
-// consumer knows when it holds all of them.
+// consumer knows when it holds all of them. A batch (a snapshot's above all)
+// is handed over one instrument at a time, so the count a marker carries is
+// the one of complete batches: those before the batch under way, or all once
+// the topic has been quiet for a moment.
 #pragma once
 
 #include <nats/nats.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -90,6 +94,10 @@ private:
         uint64_t epoch = 0;
         uint64_t packet_no = 0;
         uint32_t instruments = 0;
+        // Instruments held when the last delivered batch began: all of them
+        // were handed over by then, the batch under way may still add some.
+        uint32_t settled = 0;
+        std::chrono::steady_clock::time_point last_offer;
         uint64_t pass_no = 0;
         bool due = false;
     };
