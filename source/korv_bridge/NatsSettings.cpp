@@ -76,6 +76,10 @@ natsStatus nats_connect(const NatsSettings& settings, natsConnectionHandler on_r
         urls.push_back(url.c_str());
     if (s == NATS_OK)
         s = natsOptions_SetServers(options, urls.data(), int(urls.size()));
+    // The servers are tried in the order given, so that a user (or a test)
+    // chooses which one a program is on.
+    if (s == NATS_OK)
+        s = natsOptions_SetNoRandomize(options, true);
     if (s == NATS_OK && !settings.name.empty())
         s = natsOptions_SetName(options, settings.name.c_str());
     if (s == NATS_OK && !settings.user.empty())

@@ -1,0 +1,130 @@
+// Test helper: NATS servers started from the project's own config files, the
+// simulator, the bridge and its consumer tool as child processes, and the
+// comparison of a consumer's printed book with the simulator's truth.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/ChildProcess.h"
+#include "tests/SimTruth.h"
+
+namespace bridge_run {
+
+using child_process::build_dir;
+using child_process::spawn;
+using child_process::wait_exit;
+
+// The distribution's server; empty when it is not installed.
+inline std::string nats_server()
+{
+    for (const char* path : {"/usr/sbin/nats-server", "/usr/bin/nats-server"}) {
+        if (access(path, X_OK) == 0)
+            return path;
+    }
+    return "";
+}
+
+// A fresh working folder for one test; the servers' stores go below it.
+inline void enter_fresh_folder(const std::string& name)
+{
+    std::string command = "rm -rf '" + name + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+    ASSERT_EQ(mkdir(name.c_str(), 0755), 0);
+    ASSERT_EQ(chdir(name.c_str()), 0);
+}
+
+// nats-server with config/nats/<config>.conf, logging to <config>.log.
+inline pid_t start_server(const std::string& config)
+{
+    return spawn({nats_server(), "-c", std::string(KORV_SOURCE_DIR) + "/config/nats/" + config +
+                                           ".conf",
+                  "-l", config + ".log"});
+}
+
+inline bool listening(int port, int seconds)
+{
+    for (int i = 0; i < seconds * 20; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(uint16_t(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        if (up)
+            return true;
+        usleep(50000);
+    }
+    return false;
+}
+
+// Ends a program the way an operator does, and waits for it.
+inline int stop(pid_t pid)
+{
+    kill(pid, SIGTERM);
+    return wait_exit(pid, 20);
+}
+
+inline pid_t start_simulator(int seconds)
+{
+    return spawn({build_dir() + "/apps/korv_md_simulator", "--duration", std::to_string(seconds),
+                  "--linger", "1", "--instruments", "50", "--rate", "400", "--truth", "truth.txt"},
+                 "sim.txt");
+}
+
+inline pid_t start_bridge(const std::string& servers, const std::vector<std::string>& options,
+                          const std::string& out)
+{
+    std::vector<std::string> args = {build_dir() + "/apps/korv_md_bridge/korv_md_bridge",
+                                     "--nats", servers};
+    args.insert(args.end(), options.begin(), options.end());
+    for (const char* arg : {"1001", "tcp://127.0.0.1:30007", "udpg://239.3.0.1:30001", "P01",
+                            "U01", "secret"})
+        args.push_back(arg);
+    return spawn(args, out);
+}
+
+inline pid_t start_consumer(const std::string& servers, const std::vector<std::string>& options,
+                            const std::string& out)
+{
+    std::vector<std::string> args = {build_dir() + "/apps/korv_md_bridge/korv_md_book", "--nats",
+                                     servers};
+    args.insert(args.end(), options.begin(), options.end());
+    return spawn(args, out);
+}
+
+// Instrument id to the market line the simulator published last.
+inline std::map<std::string, std::string> truth()
+{
+    std::map<std::string, std::string> want;
+    for (const auto& entry : sim_truth::read_truth("truth.txt"))
+        want[entry.first] = sim_truth::market_line(entry.second);
+    return want;
+}
+
+// The consumer's printed book (its last line per instrument), once it equals
+// want or the seconds have passed.
+inline std::map<std::string, std::string> book_when_equal(
+    const std::string& out, const std::map<std::string, std::string>& want, int seconds)
+{
+    std::map<std::string, std::string> got;
+    for (int i = 0; i < seconds * 10; ++i) {
+        got = sim_truth::last_application_lines(sim_truth::read_file(out));
+        if (got == want)
+            break;
+        usleep(100000);
+    }
+    return got;
+}
+
+}  // namespace bridge_run
