@@ -45,7 +45,9 @@ BridgePublisher::~BridgePublisher() { stop(0); }
 
 bool BridgePublisher::start(std::string& error)
 {
-    natsStatus s = nats_connect(m_settings.nats, &BridgePublisher::on_reconnected, this, -1,
+    // The first connection is made here, so that a wrong location or
+    // credentials show at once; later ones are the client's reconnects.
+    natsStatus s = nats_connect(m_settings.nats, &BridgePublisher::on_reconnected, this, 25,
                                 &m_connection);
     if (s != NATS_OK) {
         error = natsStatus_GetText(s);
@@ -63,13 +65,11 @@ bool BridgePublisher::start(std::string& error)
         error = natsStatus_GetText(s);
         return false;
     }
-    if (!make_stream(error))
-        return false;
     m_thread = std::thread(&BridgePublisher::run, this);
     return true;
 }
 
-bool BridgePublisher::make_stream(std::string& error)
+void BridgePublisher::make_stream()
 {
     const std::string subjects = all_subjects(m_settings.prefix);
     const char* subject_list[] = {subjects.c_str()};
@@ -83,19 +83,23 @@ bool BridgePublisher::make_stream(std::string& error)
     config.Replicas = m_settings.replicas;
     config.AllowDirect = true;
     config.Duplicates = DUPLICATE_WINDOW_NS;
-    // A cluster elects its first leader a few seconds after it starts.
-    natsStatus s = NATS_OK;
-    jsErrCode code = jsErrCode(0);
-    for (int attempt = 0; attempt < 30 && !m_stop; ++attempt) {
+    // A cluster elects its first leader a few seconds after it starts, and
+    // a new one when its leader dies; the book collects meanwhile.
+    bool reported = false;
+    while (!m_stop) {
         jsStreamInfo* info = nullptr;
-        s = js_AddStream(&info, m_js, &config, nullptr, &code);
+        jsErrCode code = jsErrCode(0);
+        natsStatus s = js_AddStream(&info, m_js, &config, nullptr, &code);
         jsStreamInfo_Destroy(info);
         if (s == NATS_OK || int(code) == STREAM_NAME_IN_USE)
-            return true;
+            return;
+        if (!reported) {
+            reported = true;
+            fprintf(stderr, text::STREAM_WAIT, m_settings.name.c_str(), m_settings.stream.c_str(),
+                    natsStatus_GetText(s), int(code));
+        }
         usleep(500000);
     }
-    error = std::string(natsStatus_GetText(s)) + " (" + std::to_string(int(code)) + ")";
-    return false;
 }
 
 void BridgePublisher::stop(int flush_ms)
@@ -285,6 +289,7 @@ void BridgePublisher::run()
     using Clock = std::chrono::steady_clock;
     auto next_liveness = Clock::now();
     auto next_marker = Clock::now();
+    make_stream();
     while (!m_stop) {
         std::vector<Outgoing> batch;
         std::vector<Outgoing> markers;

@@ -67,8 +67,9 @@ public:
     BridgePublisher(const BridgePublisher&) = delete;
     BridgePublisher& operator=(const BridgePublisher&) = delete;
 
-    // Connects (retrying until a server answers), makes sure the stream
-    // exists, starts the thread. Application thread; false with the reason.
+    // Connects and starts the thread, which makes sure the stream exists
+    // before it publishes. Application thread; false with the reason when
+    // no server answered for a few seconds.
     bool start(std::string& error);
     // Waits up to flush_ms for what is in flight, then ends the thread and
     // the connection. Application thread.
@@ -109,7 +110,8 @@ private:
 
     static void on_ack(jsCtx* js, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error, void* self);
     static void on_reconnected(natsConnection* connection, void* self);
-    bool make_stream(std::string& error);
+    // Returns once the stream exists, or on stop.
+    void make_stream();
     void run();
     // Takes up to a batch of listed instruments, under the lock.
     std::vector<Outgoing> take_listed();

@@ -40,6 +40,7 @@ constexpr const char* BAD_TOPIC = "%s: topic ids are numbers from 0 to 65535, no
 constexpr const char* TOKEN_FILE = "%s: cannot read a token from %s\n";
 constexpr const char* NATS_FAILED = "%s: %s: %s\n";
 constexpr const char* BAD_LOCATION = "%s: \"%s\" is not a query server location (error %d)\n";
+constexpr const char* STREAM_WAIT = "%s: waiting for stream %s: %s (%d)\n";
 constexpr const char* WHOLE = "# whole: %zu instruments\n";
 constexpr const char* BRIDGE_COUNTERS =
     "{\"name\":\"%s\",\"messages\":%llu,\"bytes\":%llu,\"publish_errors\":%llu,"

@@ -127,4 +127,23 @@ inline std::map<std::string, std::string> book_when_equal(
     return got;
 }
 
+// How many instruments of want the consumer's book lacks or shows otherwise
+// (a count keeps a failure's report readable; the files stay for a look).
+inline size_t differing(const std::map<std::string, std::string>& got,
+                        const std::map<std::string, std::string>& want)
+{
+    size_t count = 0;
+    for (const auto& entry : want) {
+        auto found = got.find(entry.first);
+        count += found == got.end() || found->second != entry.second;
+    }
+    return count + (got.size() > want.size() ? got.size() - want.size() : 0);
+}
+
+inline size_t printed_differing(const std::string& out,
+                                const std::map<std::string, std::string>& want)
+{
+    return differing(sim_truth::last_application_lines(sim_truth::read_file(out)), want);
+}
+
 }  // namespace bridge_run
