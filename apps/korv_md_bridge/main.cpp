@@ -9,14 +9,22 @@
 #include <string>
 #include <vector>
 
-#include "source/korv_bridge/BridgeHandler.h"
 #include "source/korv_bridge/BridgeOptions.h"
 #include "source/korv_bridge/BridgePublisher.h"
 #include "source/korv_bridge/BridgeText.h"
+#include "source/korv_feed/ConflatingQueue.h"
+#include "source/korv_feed/FeedHandler.h"
 #include "source/korv_user/KorvUserApi.h"
 
 using namespace BRAX::KORV_USER_API;
 using namespace korv_bridge;
+
+namespace {
+
+constexpr size_t QUEUE_BOUND = size_t(1) << 22;
+constexpr size_t QUEUE_RESERVE = 1024;
+
+}  // namespace
 
 int main(int argc, char* argv[])
 {
@@ -35,7 +43,10 @@ int main(int argc, char* argv[])
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    BridgePublisher publisher(options.publisher);
+    // Room for every instrument of the largest topics: the queue then never
+    // drops a state, it only keeps the latest of each instrument.
+    KORV::FEED::ConflatingQueue queue(QUEUE_BOUND, QUEUE_RESERVE);
+    BridgePublisher publisher(options.publisher, queue);
     if (!publisher.start(error)) {
         fprintf(stderr, text::NATS_FAILED, program, "start", error.c_str());
         return 1;
@@ -51,15 +62,16 @@ int main(int argc, char* argv[])
     api->reg_mirp_location(options.mirp_location.c_str());
     api->set_authentication(options.participant_id.c_str(), options.user_id.c_str(),
                             options.password.c_str());
-    std::vector<std::unique_ptr<BridgeHandler>> handlers;
+    std::vector<std::unique_ptr<KORV::FEED::FeedHandler>> handlers;
     for (unsigned topic : options.topics) {
-        handlers.push_back(std::make_unique<BridgeHandler>(topic, publisher));
+        handlers.push_back(std::make_unique<KORV::FEED::FeedHandler>(int(topic), queue));
         api->subscribe_topic(int(topic), handlers.back().get());
     }
     api->start();
     int signal = 0;
     sigwait(&signals, &signal);
     api->close();
+    queue.close();
     publisher.stop();
     printf("%s\n", publisher.counters_text().c_str());
     return 0;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -23,7 +24,10 @@ constexpr int64_t ACK_WAIT_MS = 4000;
 constexpr int64_t MARKER_PERIOD_MS = 100;
 // A topic this long without a delivery is between batches: every handler
 // call of a batch runs in one go on the library's thread.
-constexpr int64_t QUIET_MS = 200;
+constexpr int64_t QUIET_NS = 1000LL * 1000 * 1000;
+// How long the thread waits for the queue when it has nothing to publish;
+// also how soon it notices a reconnect or a failed publish.
+constexpr int IDLE_WAIT_MS = 20;
 // The window in which the stream recognises a message id it has stored.
 constexpr int64_t DUPLICATE_WINDOW_NS = 120LL * 1000 * 1000 * 1000;
 // Error code of a stream that exists with another configuration.
@@ -36,8 +40,8 @@ std::string message_id(const std::string& subject, uint64_t run_id, uint64_t ver
 
 }  // namespace
 
-BridgePublisher::BridgePublisher(PublisherSettings settings)
-    : m_settings(std::move(settings)), m_run_id(uint64_t(wall_clock_ns() / 1000))
+BridgePublisher::BridgePublisher(PublisherSettings settings, KORV::FEED::ConflatingQueue& queue)
+    : m_settings(std::move(settings)), m_queue(queue), m_run_id(uint64_t(wall_clock_ns() / 1000))
 {
 }
 
@@ -106,7 +110,6 @@ void BridgePublisher::stop(int flush_ms)
 {
     if (m_thread.joinable()) {
         m_stop = true;
-        m_wake.notify_all();
         m_thread.join();
     }
     if (m_js) {
@@ -123,40 +126,66 @@ void BridgePublisher::stop(int flush_ms)
     }
 }
 
-void BridgePublisher::offer(const uint8_t* record)
+void BridgePublisher::keep(const KORV::FEED::FeedRecord& record, int64_t wall_offset_ns)
 {
-    RecordHeader header;
-    if (!read_header(record, INSTRUMENT_RECORD_SIZE, header) || header.kind != KIND_INSTRUMENT)
-        return;
-    const char* id = reinterpret_cast<const char*>(record) + INSTRUMENT_ID_OFFSET;
-    std::string subject =
-        instrument_subject(m_settings.prefix, header.topic_id, id, INSTRUMENT_ID_SIZE);
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto found = m_book.find(subject);
-        TopicPass& topic = m_topics[header.topic_id];
-        if (found == m_book.end()) {
-            found = m_book.emplace(subject, Entry()).first;
-            found->second.subject = subject;
-            found->second.topic_id = header.topic_id;
-            ++m_counters.instruments;
-        }
-        // A new batch (another packet number) means the one before is whole.
-        if (header.packet_no != topic.packet_no || header.epoch != topic.epoch)
-            topic.settled = topic.instruments;
-        topic.last_offer = std::chrono::steady_clock::now();
-        if (found->second.version == 0)
-            ++topic.instruments;
-        Entry& entry = found->second;
-        std::copy(record, record + INSTRUMENT_RECORD_SIZE, entry.record.begin());
-        set_update_no(entry.record.data(), ++entry.version);
-        topic.epoch = header.epoch;
-        topic.packet_no = header.packet_no;
-        topic.due = true;
-        ++m_counters.updates;
-        list(entry);
+    const auto topic_id = uint32_t(record.TopicID);
+    std::string subject = instrument_subject(m_settings.prefix, topic_id,
+                                             record.MarketData.InstrumentID, INSTRUMENT_ID_SIZE);
+    TopicPass& topic = m_topics[topic_id];
+    auto found = m_book.find(subject);
+    if (found == m_book.end()) {
+        found = m_book.emplace(subject, Entry()).first;
+        found->second.subject = subject;
+        found->second.topic_id = topic_id;
+        ++topic.instruments;
+        ++m_counters.instruments;
     }
-    m_wake.notify_one();
+    Entry& entry = found->second;
+    const int64_t now = wall_clock_ns();
+    if (topic.epoch == 0 || (entry.version > 0 && record.PacketNo < entry.packet_no)) {
+        topic.epoch = std::max(uint64_t(now / 1000), topic.epoch + 1);
+        topic.first_packet_no = record.PacketNo;
+    }
+    entry.packet_no = record.PacketNo;
+    topic.packet_no = record.PacketNo;
+    topic.last_handler_ns = std::max(topic.last_handler_ns, record.HandlerNs);
+    RecordHeader header;
+    header.topic_id = topic_id;
+    header.epoch = topic.epoch;
+    header.packet_no = record.PacketNo;
+    header.handler_ns = record.HandlerNs + wall_offset_ns;
+    encode_instrument(entry.record.data(), header, ++entry.version, &record.SettlementSession,
+                      &record.SnapTime, &record.MarketData, record.Bids, record.Asks);
+    topic.due = true;
+    ++m_counters.updates;
+    list(entry);
+}
+
+void BridgePublisher::take_queue(int wait_ms)
+{
+    std::vector<KORV::FEED::FeedRecord>& taken = m_taken;
+    taken.clear();
+    size_t n = m_queue.take(BATCH, std::chrono::milliseconds(wait_ms),
+                            [&taken](const KORV::FEED::FeedRecord& record) {
+                                taken.push_back(record);
+                            });
+    // The handler stamps the monotonic clock; records carry the wall clock,
+    // which a consumer on another host can compare with its own.
+    const int64_t wall_offset_ns = wall_clock_ns() - KORV::FEED::feed_clock_ns();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& record : taken)
+        keep(record, wall_offset_ns);
+    // Fewer than asked: the queue was empty, so every batch before the
+    // newest one taken has been taken whole.
+    if (n == BATCH)
+        return;
+    const int64_t now = KORV::FEED::feed_clock_ns();
+    for (auto& item : m_topics) {
+        TopicPass& topic = item.second;
+        if (topic.packet_no != topic.first_packet_no ||
+            now - topic.last_handler_ns >= QUIET_NS)
+            topic.complete = true;
+    }
 }
 
 void BridgePublisher::list(Entry& entry)
@@ -197,14 +226,12 @@ void BridgePublisher::on_ack(jsCtx*, natsMsg* msg, jsPubAck*, jsPubAckErr* error
     }
     if (sound && header.kind == KIND_INSTRUMENT)
         self->relist(natsMsg_GetSubject(msg), update_no_of(data));
-    self->m_wake.notify_one();
 }
 
 void BridgePublisher::on_reconnected(natsConnection*, void* closure)
 {
     auto* self = static_cast<BridgePublisher*>(closure);
     self->m_reconnected = true;
-    self->m_wake.notify_one();
 }
 
 std::vector<BridgePublisher::Outgoing> BridgePublisher::take_listed()
@@ -237,21 +264,15 @@ std::vector<BridgePublisher::Outgoing> BridgePublisher::take_markers()
         return markers;
     for (auto& item : m_topics) {
         TopicPass& topic = item.second;
-        if (!topic.due)
+        if (!topic.due || !topic.complete)
             continue;
-        const bool quiet = std::chrono::steady_clock::now() - topic.last_offer >=
-                           std::chrono::milliseconds(QUIET_MS);
-        const uint32_t count = quiet ? topic.instruments : topic.settled;
-        // Stays due until a marker has counted every instrument.
-        topic.due = count < topic.instruments;
-        if (count == 0)
-            continue;
+        topic.due = false;
         PassMarker marker;
         marker.header.topic_id = item.first;
         marker.header.epoch = topic.epoch;
         marker.header.packet_no = topic.packet_no;
         marker.header.handler_ns = wall_clock_ns();
-        marker.instrument_count = count;
+        marker.instrument_count = topic.instruments;
         marker.pass_no = ++topic.pass_no;
         std::vector<uint8_t> data(MARKER_RECORD_SIZE);
         encode_marker(data.data(), marker);
@@ -291,13 +312,16 @@ void BridgePublisher::run()
     auto next_marker = Clock::now();
     make_stream();
     while (!m_stop) {
+        bool idle = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            idle = m_listed.empty() && !m_reconnected;
+        }
+        take_queue(idle ? IDLE_WAIT_MS : 0);
         std::vector<Outgoing> batch;
         std::vector<Outgoing> markers;
         {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait_for(lock, std::chrono::milliseconds(50), [this] {
-                return m_stop || m_reconnected || !m_listed.empty();
-            });
+            std::lock_guard<std::mutex> lock(m_mutex);
             batch = take_listed();
             if (Clock::now() >= next_marker) {
                 markers = take_markers();

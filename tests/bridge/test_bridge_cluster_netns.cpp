@@ -27,13 +27,12 @@ TEST(BridgeCluster, NothingIsLostWhenAServerDiesOrTheBridgeRestarts)
 
     // Consumers replicated on three servers outlive any one of them.
     const std::vector<std::string> replicated = {"--replicas", "3"};
-    pid_t sim = start_simulator(9);
+    pid_t sim = start_simulator(10);
     usleep(300000);
     pid_t early = start_consumer(all, replicated, "early.txt");
     pid_t bridge = start_bridge(all, {"--replicas", "3"}, "bridge1.txt");
-    sleep(4);
+    sleep(3);
     pid_t during = start_consumer(n2 + "," + n3, replicated, "during.txt");
-    sleep(1);
     kill(servers["n1"], SIGKILL);
     wait_exit(servers["n1"]);
     sleep(2);
