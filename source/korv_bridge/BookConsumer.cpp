@@ -103,7 +103,9 @@ const InstrumentState* BookConsumer::next(int timeout_ms)
             found->second = state;
             changed = &found->second;
         }
-        if (changed && m_settings.keep_latencies)
+        // States of the catch-up are older than the join; only live ones
+        // say what the way from the handler costs.
+        if (changed && m_settings.keep_latencies && whole())
             m_latencies.push_back(received - header.handler_ns);
     } else if (wanted && header.kind == KIND_MARKER && decode_marker(data, size, marker)) {
         auto found = m_markers.find(header.topic_id);

@@ -57,7 +57,8 @@ public:
     {
         return m_book;
     }
-    // Receipt time minus handler time of every state applied, nanoseconds.
+    // Receipt time minus handler time of every state applied once the book
+    // was whole, nanoseconds (keep_latencies).
     const std::vector<int64_t>& latencies() const { return m_latencies; }
 
 private:

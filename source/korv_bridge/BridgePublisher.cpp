@@ -362,12 +362,14 @@ PublisherCounters BridgePublisher::counters() const
 std::string BridgePublisher::counters_text() const
 {
     PublisherCounters c = counters();
-    char text[512];
+    KORV::FEED::ConflatingQueue::Counts q = m_queue.counts();
+    char text[640];
     snprintf(text, sizeof text, text::BRIDGE_COUNTERS, m_settings.name.c_str(),
              (unsigned long long)c.messages, (unsigned long long)c.bytes,
              (unsigned long long)c.publish_errors, (unsigned long long)c.reconnects,
              (unsigned long long)c.updates, (unsigned long long)c.instruments,
-             (unsigned long long)c.republished);
+             (unsigned long long)c.republished, (unsigned long long)q.delivered,
+             (unsigned long long)q.conflated, (unsigned long long)q.dropped);
     return text;
 }
 

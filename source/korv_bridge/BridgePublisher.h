@@ -86,7 +86,8 @@ public:
     void stop(int flush_ms = 5000);
 
     PublisherCounters counters() const;
-    // The counters as the liveness subject carries them.
+    // The counters as the liveness subject carries them, with the queue's
+    // (delivered by the library, conflated, dropped).
     std::string counters_text() const;
 
 private:

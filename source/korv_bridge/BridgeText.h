@@ -44,7 +44,8 @@ constexpr const char* STREAM_WAIT = "%s: waiting for stream %s: %s (%d)\n";
 constexpr const char* WHOLE = "# whole: %zu instruments\n";
 constexpr const char* BRIDGE_COUNTERS =
     "{\"name\":\"%s\",\"messages\":%llu,\"bytes\":%llu,\"publish_errors\":%llu,"
-    "\"reconnects\":%llu,\"updates\":%llu,\"instruments\":%llu,\"republished\":%llu}";
+    "\"reconnects\":%llu,\"updates\":%llu,\"instruments\":%llu,\"republished\":%llu,"
+    "\"delivered\":%llu,\"conflated\":%llu,\"dropped\":%llu}";
 constexpr const char* LATENCY =
     "latency_us: count %zu median %.1f p99 %.1f max %.1f\n";
 
