@@ -69,18 +69,9 @@ double percentile(std::vector<int64_t> values, double fraction)
     return double(values[at]) / 1000.0;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[])
+// Prints the book until the end condition (or for ever); the exit status.
+int run(const char* program, const ToolOptions& options)
 {
-    const char* program = argc > 0 ? argv[0] : "korv_md_book";
-    ToolOptions options;
-    std::string bad;
-    if (!parse(argc, argv, options, bad)) {
-        fprintf(stderr, text::BAD_ARGUMENT, program, bad.c_str());
-        fprintf(stderr, text::CONSUMER_USAGE, program);
-        return 2;
-    }
     BookConsumer consumer(options.consumer);
     std::string error;
     if (!consumer.start(error)) {
@@ -112,4 +103,22 @@ int main(int argc, char* argv[])
                 percentile(latencies, 0.99), percentile(latencies, 1.0));
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    const char* program = argc > 0 ? argv[0] : "korv_md_book";
+    ToolOptions options;
+    std::string bad;
+    if (!parse(argc, argv, options, bad)) {
+        fprintf(stderr, text::BAD_ARGUMENT, program, bad.c_str());
+        fprintf(stderr, text::CONSUMER_USAGE, program);
+        return 2;
+    }
+    int status = run(program, options);
+    // The client library's own threads and memory end here, not at exit.
+    nats_Close();
+    return status;
 }

@@ -74,5 +74,7 @@ int main(int argc, char* argv[])
     queue.close();
     publisher.stop();
     printf("%s\n", publisher.counters_text().c_str());
+    // The client library's own threads and memory end here, not at exit.
+    nats_Close();
     return 0;
 }

@@ -75,10 +75,16 @@ inline int stop(pid_t pid)
     return wait_exit(pid, 20);
 }
 
-inline pid_t start_simulator(int seconds)
+// The instruments of every simulator run here.
+constexpr size_t INSTRUMENTS = 50;
+
+// Runs until stopped (the truth is written then), so that each step of a
+// test may wait for the one before, however slowly a busy machine elects
+// the cluster's leaders.
+inline pid_t start_simulator()
 {
-    return spawn({build_dir() + "/apps/korv_md_simulator", "--duration", std::to_string(seconds),
-                  "--linger", "1", "--instruments", "50", "--rate", "400", "--truth", "truth.txt"},
+    return spawn({build_dir() + "/apps/korv_md_simulator", "--duration", "120",
+                  "--linger", "1", "--instruments", std::to_string(INSTRUMENTS), "--rate", "400", "--truth", "truth.txt"},
                  "sim.txt");
 }
 
@@ -125,6 +131,17 @@ inline std::map<std::string, std::string> book_when_equal(
         usleep(100000);
     }
     return got;
+}
+
+// Whether the consumer has printed every instrument within the seconds.
+inline bool printed_all(const std::string& out, int seconds)
+{
+    for (int i = 0; i < seconds * 10; ++i) {
+        if (sim_truth::last_application_lines(sim_truth::read_file(out)).size() >= INSTRUMENTS)
+            return true;
+        usleep(100000);
+    }
+    return false;
 }
 
 // How many instruments of want the consumer's book lacks or shows otherwise
