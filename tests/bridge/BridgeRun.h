@@ -43,12 +43,54 @@ inline void enter_fresh_folder(const std::string& name)
     ASSERT_EQ(chdir(name.c_str()), 0);
 }
 
-// nats-server with config/nats/<config>.conf, logging to <config>.log.
-inline pid_t start_server(const std::string& config)
+// nats-server with config/nats/<config>.conf, logging to <config>.log;
+// listening on every address of the test's namespace with all_addresses.
+inline pid_t start_server(const std::string& config, bool all_addresses = false)
 {
-    return spawn({nats_server(), "-c", std::string(KORV_SOURCE_DIR) + "/config/nats/" + config +
-                                           ".conf",
-                  "-l", config + ".log"});
+    std::vector<std::string> args = {nats_server(), "-c",
+                                     std::string(KORV_SOURCE_DIR) + "/config/nats/" + config +
+                                         ".conf",
+                                     "-l", config + ".log"};
+    if (all_addresses) {
+        args.push_back("-a");
+        args.push_back("0.0.0.0");
+    }
+    return spawn(args);
+}
+
+// The two ends of the veth pair between the test's namespace and the other
+// host's.
+constexpr const char* THIS_HOST = "10.231.0.1";
+
+inline std::string network_namespace(const std::string& pid)
+{
+    char link[256] = {};
+    ssize_t n = readlink(("/proc/" + pid + "/ns/net").c_str(), link, sizeof link - 1);
+    return n > 0 ? std::string(link, size_t(n)) : "";
+}
+
+// Runs args on another host: a network namespace of its own with only a
+// loopback and its end of a veth pair (10.231.0.2), the other end here
+// (THIS_HOST). Both go when the program ends.
+inline pid_t start_on_other_host(const std::vector<std::string>& args, const std::string& out)
+{
+    std::vector<std::string> wrapped = {
+        "/usr/bin/unshare", "-n", "/bin/sh", "-c",
+        "while ! ip link show vB >/dev/null 2>&1; do sleep 0.05; done; "
+        "ip link set lo up && ip addr add 10.231.0.2/24 dev vB && ip link set vB up && "
+        "exec \"$@\"",
+        "other-host"};
+    wrapped.insert(wrapped.end(), args.begin(), args.end());
+    pid_t pid = spawn(wrapped, out);
+    // The pair's far end must go into the new namespace, not this one.
+    const std::string here = network_namespace("self");
+    for (int i = 0; i < 100 && network_namespace(std::to_string(pid)) == here; ++i)
+        usleep(20000);
+    const std::string command = "ip link add vA type veth peer name vB netns " +
+                                std::to_string(pid) + " && ip addr add " + THIS_HOST +
+                                "/24 dev vA && ip link set vA up";
+    EXPECT_EQ(system(command.c_str()), 0);
+    return pid;
 }
 
 inline bool listening(int port, int seconds)
@@ -100,13 +142,19 @@ inline pid_t start_bridge(const std::string& servers, const std::vector<std::str
     return spawn(args, out);
 }
 
-inline pid_t start_consumer(const std::string& servers, const std::vector<std::string>& options,
-                            const std::string& out)
+inline std::vector<std::string> consumer_args(const std::string& servers,
+                                              const std::vector<std::string>& options)
 {
     std::vector<std::string> args = {build_dir() + "/apps/korv_md_bridge/korv_md_book", "--nats",
                                      servers};
     args.insert(args.end(), options.begin(), options.end());
-    return spawn(args, out);
+    return args;
+}
+
+inline pid_t start_consumer(const std::string& servers, const std::vector<std::string>& options,
+                            const std::string& out)
+{
+    return spawn(consumer_args(servers, options), out);
 }
 
 // Instrument id to the market line the simulator published last.
