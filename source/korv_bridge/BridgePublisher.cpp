@@ -45,14 +45,17 @@ BridgePublisher::BridgePublisher(PublisherSettings settings, KORV::FEED::Conflat
 {
 }
 
-BridgePublisher::~BridgePublisher() { stop(0); }
+BridgePublisher::~BridgePublisher()
+{
+    stop(0);
+}
 
 bool BridgePublisher::start(std::string& error)
 {
     // The first connection is made here, so that a wrong location or
     // credentials show at once; later ones are the client's reconnects.
-    natsStatus s = nats_connect(m_settings.nats, &BridgePublisher::on_reconnected, this, 25,
-                                &m_connection);
+    natsStatus s =
+        nats_connect(m_settings.nats, &BridgePublisher::on_reconnected, this, 25, &m_connection);
     if (s != NATS_OK) {
         error = natsStatus_GetText(s);
         return false;
@@ -165,10 +168,9 @@ void BridgePublisher::take_queue(int wait_ms)
 {
     std::vector<KORV::FEED::FeedRecord>& taken = m_taken;
     taken.clear();
-    size_t n = m_queue.take(BATCH, std::chrono::milliseconds(wait_ms),
-                            [&taken](const KORV::FEED::FeedRecord& record) {
-                                taken.push_back(record);
-                            });
+    size_t n =
+        m_queue.take(BATCH, std::chrono::milliseconds(wait_ms),
+                     [&taken](const KORV::FEED::FeedRecord& record) { taken.push_back(record); });
     // The handler stamps the monotonic clock; records carry the wall clock,
     // which a consumer on another host can compare with its own.
     const int64_t wall_offset_ns = wall_clock_ns() - KORV::FEED::feed_clock_ns();
@@ -182,8 +184,7 @@ void BridgePublisher::take_queue(int wait_ms)
     const int64_t now = KORV::FEED::feed_clock_ns();
     for (auto& item : m_topics) {
         TopicPass& topic = item.second;
-        if (topic.packet_no != topic.first_packet_no ||
-            now - topic.last_handler_ns >= QUIET_NS)
+        if (topic.packet_no != topic.first_packet_no || now - topic.last_handler_ns >= QUIET_NS)
             topic.complete = true;
     }
 }
@@ -277,8 +278,8 @@ std::vector<BridgePublisher::Outgoing> BridgePublisher::take_markers()
         std::vector<uint8_t> data(MARKER_RECORD_SIZE);
         encode_marker(data.data(), marker);
         const std::string subject = marker_subject(m_settings.prefix, item.first);
-        markers.push_back({subject, std::move(data),
-                           message_id(subject, m_run_id, marker.pass_no)});
+        markers.push_back(
+            {subject, std::move(data), message_id(subject, m_run_id, marker.pass_no)});
     }
     return markers;
 }

@@ -64,9 +64,9 @@ struct PublisherCounters {
     uint64_t bytes = 0;           // of those messages
     uint64_t publish_errors = 0;  // refused, failed or unacknowledged publishes
     uint64_t reconnects = 0;
-    uint64_t updates = 0;         // states taken from the queue
+    uint64_t updates = 0;  // states taken from the queue
     uint64_t instruments = 0;
-    uint64_t republished = 0;     // states sent again after a reconnect
+    uint64_t republished = 0;  // states sent again after a reconnect
 };
 
 class BridgePublisher {

@@ -50,7 +50,10 @@ void put_u64(uint8_t* p, uint64_t v)
         p[i] = uint8_t(v >> (8 * i));
 }
 
-uint16_t get_u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+uint16_t get_u16(const uint8_t* p)
+{
+    return uint16_t(p[0] | p[1] << 8);
+}
 
 uint32_t get_u32(const uint8_t* p)
 {
@@ -68,8 +71,14 @@ uint64_t get_u64(const uint8_t* p)
     return v;
 }
 
-void put_i32(uint8_t* p, int32_t v) { put_u32(p, static_cast<uint32_t>(v)); }
-int32_t get_i32(const uint8_t* p) { return static_cast<int32_t>(get_u32(p)); }
+void put_i32(uint8_t* p, int32_t v)
+{
+    put_u32(p, static_cast<uint32_t>(v));
+}
+int32_t get_i32(const uint8_t* p)
+{
+    return static_cast<int32_t>(get_u32(p));
+}
 
 // Absent travels as NaN, which no price is.
 void put_price(uint8_t* p, double v)
@@ -113,10 +122,11 @@ template <typename MarketData>
 auto prices(MarketData& md)
 {
     return std::array<decltype(&md.LastPrice), 15>{
-        &md.LastPrice,   &md.LevelBasePrice,  &md.SnapValue1,      &md.SnapValue2,
-        &md.OpenPrice,   &md.HighPrice,       &md.LowPrice,        &md.Turnover,
-        &md.OpenInterest, &md.ClosePrice,     &md.SettlementPrice, &md.UpperLimitPrice,
-        &md.LowerLimitPrice, &md.SnapValue3,  &md.Delta};
+        &md.LastPrice,       &md.LevelBasePrice,  &md.SnapValue1,
+        &md.SnapValue2,      &md.OpenPrice,       &md.HighPrice,
+        &md.LowPrice,        &md.Turnover,        &md.OpenInterest,
+        &md.ClosePrice,      &md.SettlementPrice, &md.UpperLimitPrice,
+        &md.LowerLimitPrice, &md.SnapValue3,      &md.Delta};
 }
 
 void encode_header(uint8_t* out, const RecordHeader& header, size_t size)
@@ -192,13 +202,19 @@ void encode_instrument(uint8_t* out, RecordHeader header, uint64_t update_no,
     TopicSettlementSession s = *session;
     TopicSnapTime t = *snap_time;
     TopicMarketData md = *market_data;
-    each_text([&](size_t offset, char* text, size_t size) { memcpy(out + offset, text, size); },
-              s, t, md);
+    each_text([&](size_t offset, char* text, size_t size) { memcpy(out + offset, text, size); }, s,
+              t, md);
 }
 
-void set_update_no(uint8_t* record, uint64_t update_no) { put_u64(record + UPDATE_NO, update_no); }
+void set_update_no(uint8_t* record, uint64_t update_no)
+{
+    put_u64(record + UPDATE_NO, update_no);
+}
 
-uint64_t update_no_of(const uint8_t* record) { return get_u64(record + UPDATE_NO); }
+uint64_t update_no_of(const uint8_t* record)
+{
+    return get_u64(record + UPDATE_NO);
+}
 
 void encode_marker(uint8_t* out, const PassMarker& marker)
 {
@@ -258,8 +274,9 @@ bool decode_instrument(const uint8_t* data, size_t size, InstrumentState& state)
     decode_side(data + ASK_PRICES, data + ASK_VOLUMES, ask_count, s.asks);
     // A text that fills its field comes back without a terminator, as the
     // library hands it; readers bound it by the field, as they must anyway.
-    each_text([&](size_t offset, char* text, size_t size_of) { memcpy(text, data + offset, size_of); },
-              s.session, s.snap_time, s.market_data);
+    each_text(
+        [&](size_t offset, char* text, size_t size_of) { memcpy(text, data + offset, size_of); },
+        s.session, s.snap_time, s.market_data);
     state = s;
     return true;
 }

@@ -34,6 +34,9 @@ std::string liveness_subject(const std::string& bridge_name)
     return "korv.bridge." + bridge_name + ".alive";
 }
 
-std::string all_subjects(const std::string& prefix) { return prefix + ".>"; }
+std::string all_subjects(const std::string& prefix)
+{
+    return prefix + ".>";
+}
 
 }  // namespace korv_bridge

@@ -46,8 +46,7 @@ constexpr const char* BRIDGE_COUNTERS =
     "{\"name\":\"%s\",\"messages\":%llu,\"bytes\":%llu,\"publish_errors\":%llu,"
     "\"reconnects\":%llu,\"updates\":%llu,\"instruments\":%llu,\"republished\":%llu,"
     "\"delivered\":%llu,\"conflated\":%llu,\"dropped\":%llu}";
-constexpr const char* LATENCY =
-    "latency_us: count %zu median %.1f p99 %.1f max %.1f\n";
+constexpr const char* LATENCY = "latency_us: count %zu median %.1f p99 %.1f max %.1f\n";
 
 }  // namespace text
 }  // namespace korv_bridge

@@ -30,9 +30,8 @@ bool NatsSettings::take(int argc, char* argv[], int& i, std::string& error)
         tls = true;
         return true;
     }
-    static const char* const with_value[] = {"--nats",    "--user",   "--password",
-                                             "--token-file", "--tls-ca", "--tls-cert",
-                                             "--tls-key"};
+    static const char* const with_value[] = {"--nats",   "--user",     "--password", "--token-file",
+                                             "--tls-ca", "--tls-cert", "--tls-key"};
     bool known = false;
     for (const char* name : with_value)
         known = known || option == name;

@@ -47,10 +47,9 @@ inline void enter_fresh_folder(const std::string& name)
 // listening on every address of the test's namespace with all_addresses.
 inline pid_t start_server(const std::string& config, bool all_addresses = false)
 {
-    std::vector<std::string> args = {nats_server(), "-c",
-                                     std::string(KORV_SOURCE_DIR) + "/config/nats/" + config +
-                                         ".conf",
-                                     "-l", config + ".log"};
+    std::vector<std::string> args = {
+        nats_server(), "-c", std::string(KORV_SOURCE_DIR) + "/config/nats/" + config + ".conf",
+        "-l", config + ".log"};
     if (all_addresses) {
         args.push_back("-a");
         args.push_back("0.0.0.0");
@@ -75,7 +74,10 @@ inline std::string network_namespace(const std::string& pid)
 inline pid_t start_on_other_host(const std::vector<std::string>& args, const std::string& out)
 {
     std::vector<std::string> wrapped = {
-        "/usr/bin/unshare", "-n", "/bin/sh", "-c",
+        "/usr/bin/unshare",
+        "-n",
+        "/bin/sh",
+        "-c",
         "while ! ip link show vB >/dev/null 2>&1; do sleep 0.05; done; "
         "ip link set lo up && ip addr add 10.231.0.2/24 dev vB && ip link set vB up && "
         "exec \"$@\"",
@@ -125,19 +127,20 @@ constexpr size_t INSTRUMENTS = 50;
 // the cluster's leaders.
 inline pid_t start_simulator()
 {
-    return spawn({build_dir() + "/apps/korv_md_simulator", "--duration", "120",
-                  "--linger", "1", "--instruments", std::to_string(INSTRUMENTS), "--rate", "400", "--truth", "truth.txt"},
-                 "sim.txt");
+    return spawn(
+        {build_dir() + "/apps/korv_md_simulator", "--duration", "120", "--linger", "1",
+         "--instruments", std::to_string(INSTRUMENTS), "--rate", "400", "--truth", "truth.txt"},
+        "sim.txt");
 }
 
 inline pid_t start_bridge(const std::string& servers, const std::vector<std::string>& options,
                           const std::string& out)
 {
-    std::vector<std::string> args = {build_dir() + "/apps/korv_md_bridge/korv_md_bridge",
-                                     "--nats", servers};
+    std::vector<std::string> args = {build_dir() + "/apps/korv_md_bridge/korv_md_bridge", "--nats",
+                                     servers};
     args.insert(args.end(), options.begin(), options.end());
-    for (const char* arg : {"1001", "tcp://127.0.0.1:30007", "udpg://239.3.0.1:30001", "P01",
-                            "U01", "secret"})
+    for (const char* arg :
+         {"1001", "tcp://127.0.0.1:30007", "udpg://239.3.0.1:30001", "P01", "U01", "secret"})
         args.push_back(arg);
     return spawn(args, out);
 }

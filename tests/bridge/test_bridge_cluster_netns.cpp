@@ -50,10 +50,10 @@ TEST(BridgeCluster, NothingIsLostWhenAServerDiesOrTheBridgeRestarts)
     EXPECT_EQ(differing(book_when_equal("early.txt", want, 30), want), 0u);
     EXPECT_EQ(differing(book_when_equal("during.txt", want, 10), want), 0u);
     // The late joiner is on another host, through n3's address there.
-    pid_t late = start_on_other_host(
-        consumer_args(std::string("nats://") + THIS_HOST + ":4224",
-                      {"--replicas", "3", "--until-whole-idle", "1000"}),
-        "late.txt");
+    pid_t late =
+        start_on_other_host(consumer_args(std::string("nats://") + THIS_HOST + ":4224",
+                                          {"--replicas", "3", "--until-whole-idle", "1000"}),
+                            "late.txt");
     EXPECT_EQ(wait_exit(late, 40), 0);
     EXPECT_EQ(printed_differing("late.txt", want), 0u);
 

@@ -119,14 +119,14 @@ TEST(BridgeRecord, FieldsSitAtTheDocumentedOffsets)
     EXPECT_EQ(data[4], RECORD_VERSION);
     EXPECT_EQ(data[6], KIND_INSTRUMENT);
     EXPECT_EQ(i32_at(data, 12), int32_t(INSTRUMENT_RECORD_SIZE));
-    EXPECT_EQ(i32_at(data, 48), 7);     // session number
-    EXPECT_EQ(i32_at(data, 56), 1234);  // volume
-    EXPECT_EQ(data[68], 2);             // bid levels
-    EXPECT_EQ(data[69], 1);             // ask levels
-    EXPECT_EQ(f64_at(data, 72), 7251.5);        // last price
+    EXPECT_EQ(i32_at(data, 48), 7);                     // session number
+    EXPECT_EQ(i32_at(data, 56), 1234);                  // volume
+    EXPECT_EQ(data[68], 2);                             // bid levels
+    EXPECT_EQ(data[69], 1);                             // ask levels
+    EXPECT_EQ(f64_at(data, 72), 7251.5);                // last price
     EXPECT_TRUE(std::isnan(f64_at(data, 72 + 8 * 4)));  // open, absent
-    EXPECT_EQ(f64_at(data, 72 + 8 * 7), 1.25e9);  // turnover
-    EXPECT_EQ(f64_at(data, 192 + 8), 7250);       // second bid
+    EXPECT_EQ(f64_at(data, 72 + 8 * 7), 1.25e9);        // turnover
+    EXPECT_EQ(f64_at(data, 192 + 8), 7250);             // second bid
     EXPECT_EQ(i32_at(data, 352 + 4), 20);
     EXPECT_TRUE(std::isnan(f64_at(data, 192 + 16)));
     EXPECT_EQ(f64_at(data, 432), 7252);
@@ -190,11 +190,11 @@ TEST(BridgeRecord, ForeignOrDamagedHeadersAreRefused)
         bad[offset] = value;
         return !decode_instrument(bad.data(), bad.size(), s);
     };
-    EXPECT_TRUE(refused(0, 'X'));   // magic
-    EXPECT_TRUE(refused(4, 2));     // an unknown version
-    EXPECT_TRUE(refused(6, 9));     // an unknown kind
-    EXPECT_TRUE(refused(13, 0));    // a stated size below the record's
-    EXPECT_TRUE(refused(14, 1));    // a stated size beyond the data
+    EXPECT_TRUE(refused(0, 'X'));                 // magic
+    EXPECT_TRUE(refused(4, 2));                   // an unknown version
+    EXPECT_TRUE(refused(6, 9));                   // an unknown kind
+    EXPECT_TRUE(refused(13, 0));                  // a stated size below the record's
+    EXPECT_TRUE(refused(14, 1));                  // a stated size beyond the data
     EXPECT_TRUE(refused(68, RECORD_LEVELS + 1));  // more levels than there is room for
     // A longer record of the same version (fields appended) is read.
     std::vector<uint8_t> longer = good;

@@ -22,8 +22,7 @@ std::string liveness_message(int seconds)
     natsMsg* msg = nullptr;
     std::string text;
     if (korv_bridge::nats_connect(settings, nullptr, nullptr, 5, &connection) == NATS_OK &&
-        natsConnection_SubscribeSync(&subscription, connection, "korv.bridge.*.alive") ==
-            NATS_OK &&
+        natsConnection_SubscribeSync(&subscription, connection, "korv.bridge.*.alive") == NATS_OK &&
         natsSubscription_NextMsg(&msg, subscription, seconds * 1000) == NATS_OK)
         text.assign(natsMsg_GetData(msg), size_t(natsMsg_GetDataLength(msg)));
     natsMsg_Destroy(msg);
