@@ -1,10 +1,11 @@
 """Figures of the Python package against the simulator, in the private
 network (run through scripts/netns-run, as scripts/bench-run does):
 
-- the feed as the C++ handler sees it (updates the library delivered per
-  second of feed),
 - how fast Python takes queued updates, one object at a time through the
-  iterator and as NumPy batches,
+  iterator and as NumPy batches (into a new array per batch, and into one
+  array the reader reuses), from queues that hold a whole topic's snapshot
+  (what the handler costs the library's thread per update is measured in
+  C++: benchmarks/bench_feed_queue.cpp);
 - the latency the queue adds: from the handler's copy to Python holding the
   update, median and p99, for both ways of reading.
 
@@ -39,36 +40,38 @@ def percentiles(latencies_ns):
     return np.median(values), np.percentile(values, 99)
 
 
-def drain_rates(seconds):
-    """Both readers drain a queue that holds a whole run of the feed, reading
-    what a user reads: the iterator an instrument's last price, a batch its
-    column of last prices."""
-    process, args = simulate(32000, seconds, 5000, 100)
-    iterated = korv.UserApi(queue_size=200000, **args)
-    batched = korv.UserApi(queue_size=200000, **args)
-    with iterated, batched:
-        started = time.monotonic()
-        process.wait()
-        feed_seconds = time.monotonic() - started
-        handler_rate = iterated.delivered / feed_seconds
-        count = iterated.pending
-        begin = time.perf_counter()
-        last = {}
-        for update in iterated.updates(timeout=0):
-            last[update.instrument_id] = update.last_price
-        taken = iterated.delivered - iterated.pending
-        iterator_rate = taken / (time.perf_counter() - begin)
-        begin = time.perf_counter()
-        rows = 0
-        for batch in batched.batches(max_rows=8192, timeout=0):
-            rows += len(batch)
-            np.nanmax(batch["last_price"])
-        batch_rate = rows / (time.perf_counter() - begin)
-    print(f"feed: {count} updates queued in {feed_seconds:.1f} s; the C++ handler took "
-          f"{handler_rate:,.0f} updates/s (the feed's rate, not a ceiling)")
-    print(f"drain: iterator {iterator_rate:,.0f} updates/s, batches {batch_rate:,.0f} "
-          f"updates/s ({batch_rate / iterator_rate:.1f}x the iterator); dropped "
-          f"{iterated.dropped + batched.dropped}")
+def drain_rates(instruments=50000):
+    """Three readers drain queues that each hold a topic's whole snapshot,
+    one pending update per instrument, reading what a user reads: the
+    iterator an instrument's last price, a batch its column of last prices."""
+    process, args = simulate(32000, 3, 1, instruments)
+    apis = [korv.UserApi(**args) for _ in range(3)]
+    for api in apis:
+        api.start()
+    deadline = time.monotonic() + 60
+    while any(api.pending < instruments for api in apis) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    iterated, fresh, reused = apis
+    begin = time.perf_counter()
+    last = {}
+    for update in iterated.updates(timeout=0):
+        last[update.instrument_id] = update.last_price
+    iterator_rate = iterated.read / (time.perf_counter() - begin)
+    begin = time.perf_counter()
+    for batch in fresh.batches(max_rows=8192, timeout=0):
+        np.nanmax(batch["last_price"])
+    fresh_rate = fresh.read / (time.perf_counter() - begin)
+    out = np.empty(8192, dtype=korv.DTYPE)
+    begin = time.perf_counter()
+    for batch in reused.batches(max_rows=8192, timeout=0, out=out):
+        np.nanmax(batch["last_price"])
+    reused_rate = reused.read / (time.perf_counter() - begin)
+    for api in apis:
+        api.close()
+    process.wait()
+    print(f"drain of {instruments} pending instruments: iterator {iterator_rate:,.0f} updates/s, "
+          f"batches into new arrays {fresh_rate:,.0f} ({fresh_rate / iterator_rate:.1f}x), "
+          f"into one reused array {reused_rate:,.0f} ({reused_rate / iterator_rate:.1f}x)")
 
 
 def latency(seconds):
@@ -92,5 +95,5 @@ def latency(seconds):
 
 if __name__ == "__main__":
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 5
-    drain_rates(seconds)
+    drain_rates()
     latency(seconds)

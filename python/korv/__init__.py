@@ -12,9 +12,13 @@ topic::
             print(update.instrument_id, update.last_price, update.bids[:1])
 
 The library's own thread never runs Python: it copies each update into a
-bounded queue that ``updates()`` and ``batches()`` read.
+queue that keeps the latest update of every instrument until ``updates()``
+or ``batches()`` read it. The library's trace lines are off unless
+``set_trace_output`` turns them on.
 """
 
-from ._api import UserApi, Update, Level, DTYPE, DEFAULT_QUEUE_SIZE, replay, replay_array
+from ._api import (UserApi, Update, Level, DTYPE, DEFAULT_QUEUE_SIZE, replay, replay_array,
+                   set_trace_output)
 
-__all__ = ["UserApi", "Update", "Level", "DTYPE", "DEFAULT_QUEUE_SIZE", "replay", "replay_array"]
+__all__ = ["UserApi", "Update", "Level", "DTYPE", "DEFAULT_QUEUE_SIZE", "replay", "replay_array",
+           "set_trace_output"]

@@ -8,9 +8,11 @@ from . import _korv
 Update = _korv.Update
 Level = _korv.Level
 
-# Updates held for a reader that falls behind; past it the oldest is dropped
-# and counted in UserApi.dropped. About 800 bytes each, allocated at once.
-DEFAULT_QUEUE_SIZE = 8192
+# The most instruments held for a reader at once: the library's own limit of
+# instruments in one topic, so that one topic never overflows the queue.
+# Memory grows with the instruments pending together (about 1 KB each), not
+# with this number.
+DEFAULT_QUEUE_SIZE = 131072
 
 
 def _make_dtype():
@@ -27,6 +29,22 @@ def _make_dtype():
 # One row per delivered instrument. Absent prices are NaN; a side's levels
 # beyond bid_count/ask_count hold NaN and volume 0.
 DTYPE = _make_dtype()
+
+
+def set_trace_output(where):
+    """Where the library's trace lines go (connections, channels, snapshot and
+    gap queries: the lines the C++ test application prints): None (the
+    package's default: nowhere), "stdout", "stderr" or the path of a file they
+    are appended to. Process-wide. Lines of a failure that ends the process
+    ("RuntimeError:", "EmergencyExit:") are always printed."""
+    _korv.set_trace_output(None if where is None else str(where))
+
+
+def _check_rows(value, name):
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise TypeError(f"{name} must be an int")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1")
 
 
 def _as_list(value, name):
@@ -48,15 +66,20 @@ class UserApi:
     ``with`` block) starts delivery and ``close()`` (or leaving the block)
     ends it. Updates are read with ``updates()`` or ``batches()`` from any
     Python thread; waiting releases the interpreter's lock.
+
+    Between the library's thread and the reader, a queue keeps the latest
+    update of every changed instrument (topic and instrument id) until it is
+    read: a reader that falls behind reads each changed instrument once,
+    with its latest state, and never ends with an instrument's older state.
+    ``queue_size`` is the most instruments held at once; past it the oldest
+    pending instrument is dropped (``dropped``). Memory grows with the
+    instruments pending together, about 1 KB each, never per update.
     """
 
     def __init__(self, *, mdqp, mirp, participant_id, user_id, password, topics,
                  log_file=None, counters_file=None, spin=False, cpu=-1,
                  queue_size=DEFAULT_QUEUE_SIZE):
-        if not isinstance(queue_size, int) or isinstance(queue_size, bool):
-            raise TypeError("queue_size must be an int")
-        if queue_size < 1:
-            raise ValueError("queue_size must be at least 1")
+        _check_rows(queue_size, "queue_size")
         self._api = _korv._Api(queue_size)
         try:
             if log_file is not None:
@@ -105,22 +128,41 @@ class UserApi:
 
     @property
     def queue_size(self):
+        """The most instruments held for the reader at once (see __init__)."""
         return self._api.queue_size
 
     @property
     def delivered(self):
-        """Updates the library has handed to the queue."""
-        return self._api.delivered
+        """Updates the library delivered to the queue."""
+        return self._api.queue_counts()["delivered"]
 
     @property
-    def dropped(self):
-        """Updates dropped because the queue was full (the oldest go first)."""
-        return self._api.dropped
+    def read(self):
+        """Updates taken by updates(), take() and batches."""
+        return self._api.queue_counts()["read"]
 
     @property
     def pending(self):
-        """Updates in the queue, not yet read."""
-        return self._api.pending
+        """Instruments waiting in the queue, each with its latest update."""
+        return self._api.queue_counts()["pending"]
+
+    @property
+    def conflated(self):
+        """Updates that replaced a pending update of their instrument."""
+        return self._api.queue_counts()["conflated"]
+
+    @property
+    def dropped(self):
+        """Pending updates dropped because queue_size instruments were
+        pending already (the oldest goes first); 0 while queue_size is at
+        least the subscribed instruments."""
+        return self._api.queue_counts()["dropped"]
+
+    def queue_counts(self):
+        """All the queue's counts at one moment, as a dict: delivered, read,
+        pending, conflated, dropped (delivered = read + pending + conflated +
+        dropped), allocated (rows of memory held) and bound (queue_size)."""
+        return self._api.queue_counts()
 
     def topic_counters(self, topic_id):
         """The library's live counters of a subscribed topic, as a dict
@@ -148,16 +190,30 @@ class UserApi:
                 return
             yield update
 
-    def batch(self, max_rows=4096, timeout=None):
-        """Up to max_rows updates as a NumPy structured array of DTYPE,
-        waiting at most timeout seconds for the first; empty on time-out."""
-        raw = self._api.take_batch(max_rows, timeout)
-        return np.frombuffer(raw, dtype=DTYPE)
+    def batch(self, max_rows=4096, timeout=None, out=None):
+        """Up to max_rows pending updates as a NumPy structured array of
+        DTYPE, waiting at most timeout seconds for the first; empty on
+        time-out. With out (a one-dimensional array of DTYPE) the rows are
+        written into it and the filled part of it is returned, so that a
+        reader allocates nothing per batch; otherwise a new array holds
+        exactly the rows taken. The same queue as updates(): each pending
+        instrument once, with its latest update."""
+        _check_rows(max_rows, "max_rows")
+        if out is None:
+            count = self._api.wait_pending(timeout)
+            rows = np.empty(min(count, max_rows), dtype=DTYPE)
+            timeout = 0
+        else:
+            if not isinstance(out, np.ndarray) or out.dtype != DTYPE:
+                raise TypeError("out must be a NumPy array of korv.DTYPE")
+            rows = out[:max_rows]
+        return rows[:self._api.take_into(rows, timeout)]
 
-    def batches(self, max_rows=4096, timeout=None):
-        """Iterates over batch() until one comes back empty."""
+    def batches(self, max_rows=4096, timeout=None, out=None):
+        """Iterates over batch() until one comes back empty. With out, every
+        batch is a view of out, overwritten by the next: copy what you keep."""
         while True:
-            rows = self.batch(max_rows, timeout)
+            rows = self.batch(max_rows, timeout, out)
             if len(rows) == 0:
                 return
             yield rows

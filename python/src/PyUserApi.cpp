@@ -6,22 +6,6 @@ namespace korv_python {
 
 using namespace BRAX::KORV_USER_API;
 
-class PyUserApi::TopicHandler : public KorvMarketDataHandler {
-public:
-    TopicHandler(int topic_id, UpdateQueue& queue) : m_topic_id(topic_id), m_queue(queue) {}
-
-    void handle_market_data(const TopicSettlementSession* session, const TopicSnapTime* snap_time,
-                            const TopicMarketData* market_data, const TopicPriceEntry* bids,
-                            const TopicPriceEntry* asks) override
-    {
-        m_queue.push(m_topic_id, session, snap_time, market_data, bids, asks);
-    }
-
-private:
-    int m_topic_id;
-    UpdateQueue& m_queue;
-};
-
 std::string error_text(int code)
 {
     const char* meaning = "refused";
@@ -119,7 +103,7 @@ void PyUserApi::subscribe_topic(int topic_id)
     if (topic_id < 0 || topic_id > 65535)
         throw std::invalid_argument("subscribe_topic(" + std::to_string(topic_id) +
                                     "): a topic is 0 to 65535: " + error_text(-13));
-    auto handler = std::make_unique<TopicHandler>(topic_id, m_queue);
+    auto handler = std::make_unique<KORV::FEED::FeedHandler>(topic_id, m_queue);
     check(m_api->subscribe_topic(topic_id, handler.get()),
           "subscribe_topic(" + std::to_string(topic_id) + ")");
     m_handlers.push_back(std::move(handler));

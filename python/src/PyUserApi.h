@@ -4,7 +4,8 @@
 // expects configuration before start, one start, and nothing after close).
 //
 // The library's thread only ever touches the queue; it never calls into
-// Python and never needs the interpreter's lock.
+// Python and never needs the interpreter's lock. The queue keeps the latest
+// state of each instrument until Python reads it (ConflatingQueue).
 #pragma once
 
 #include <memory>
@@ -15,12 +16,14 @@
 #include "source/korv_user/KorvUserApi.h"
 #include "source/korv_user/KorvUserCounters.h"
 
-#include "UpdateQueue.h"
+#include "source/korv_feed/ConflatingQueue.h"
+#include "source/korv_feed/FeedHandler.h"
 
 namespace korv_python {
 
 class PyUserApi {
 public:
+    // queue_size: the most instruments held for the reader at once.
     explicit PyUserApi(size_t queue_size);
     ~PyUserApi();
 
@@ -47,17 +50,15 @@ public:
 
     bool started() const { return m_started; }
     bool closed() const { return m_api == nullptr; }
-    UpdateQueue& queue() { return m_queue; }
+    KORV::FEED::ConflatingQueue& queue() { return m_queue; }
 
 private:
-    class TopicHandler;
-
     void require_configurable(const char* operation) const;
     void require_running(const char* operation) const;
 
-    UpdateQueue m_queue;
+    KORV::FEED::ConflatingQueue m_queue;
     BRAX::KORV_USER_API::KorvUserApi* m_api;
-    std::vector<std::unique_ptr<TopicHandler>> m_handlers;
+    std::vector<std::unique_ptr<KORV::FEED::FeedHandler>> m_handlers;
     bool m_started = false;
     // start and close release the interpreter's lock, so two Python
     // threads may call them at once.

@@ -2,8 +2,8 @@
 
 #include <cmath>
 #include <cstring>
-#include <ctime>
 
+#include "source/korv_user/KorvUserApi.h"
 #include "source/korv_user/UFDataType.h"
 
 namespace korv_python {
@@ -41,16 +41,15 @@ int copy_side(double* prices, int32_t* volumes, const TopicPriceEntry* side)
     return count;
 }
 
-}  // namespace
-
-void copy_update(UpdateRecord& record, int topic_id, const TopicSettlementSession* session,
-                 const TopicSnapTime* snap_time, const TopicMarketData* md,
-                 const TopicPriceEntry* bids, const TopicPriceEntry* asks)
+// The one conversion of an update into a row, whichever way it came.
+void fill_update(UpdateRecord& record, int64_t handler_ns, int topic_id, uint32_t packet_no,
+                 const TopicSettlementSession* session, const TopicSnapTime* snap_time,
+                 const TopicMarketData* md, const TopicPriceEntry* bids,
+                 const TopicPriceEntry* asks)
 {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    record.handler_ns = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+    record.handler_ns = handler_ns;
     record.topic_id = topic_id;
+    record.packet_no = packet_no;
     copy_text(record.session_day, session->SessionDay);
     copy_text(record.session_code, session->SessionCode);
     record.session_no = session->SessionNo;
@@ -82,6 +81,25 @@ void copy_update(UpdateRecord& record, int topic_id, const TopicSettlementSessio
     record.ask_count = copy_side(record.ask_price, record.ask_volume, asks);
 }
 
+}  // namespace
+
+void copy_update(UpdateRecord& record, int topic_id, const TopicSettlementSession* session,
+                 const TopicSnapTime* snap_time, const TopicMarketData* md,
+                 const TopicPriceEntry* bids, const TopicPriceEntry* asks)
+{
+    unsigned int packet_no = 0;
+    get_delivery_packet_no(&packet_no);
+    fill_update(record, KORV::FEED::feed_clock_ns(), topic_id, packet_no, session, snap_time, md,
+                bids, asks);
+}
+
+void copy_update(UpdateRecord& record, const KORV::FEED::FeedRecord& update)
+{
+    fill_update(record, update.HandlerNs, update.TopicID, update.PacketNo,
+                &update.SettlementSession, &update.SnapTime, &update.MarketData, update.Bids,
+                update.Asks);
+}
+
 #define KORV_COLUMN(name, type, count)                   \
     {                                                    \
 #name, type, count, offsetof(UpdateRecord, name) \
@@ -92,6 +110,7 @@ const std::vector<RecordColumn>& record_columns()
     static const std::vector<RecordColumn> columns = {
         KORV_COLUMN(handler_ns, "<i8", 1),
         KORV_COLUMN(topic_id, "<i4", 1),
+        KORV_COLUMN(packet_no, "<u4", 1),
         KORV_COLUMN(session_day, "S9", 1),
         KORV_COLUMN(session_code, "S9", 1),
         KORV_COLUMN(session_no, "<i4", 1),

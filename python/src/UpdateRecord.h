@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "source/korv_feed/FeedRecord.h"
 #include "source/korv_user/KorvUserApiStruct.h"
 
 namespace korv_python {
@@ -24,6 +25,9 @@ struct UpdateRecord {
     // delivery is visible to the reader.
     int64_t handler_ns;
     int32_t topic_id;
+    // The topic's packet number at the delivery: the last packet of the
+    // sequence whose commit delivered the update, or the snapshot's number.
+    uint32_t packet_no;
     char session_day[9];
     char session_code[9];
     int32_t session_no;
@@ -59,13 +63,16 @@ struct UpdateRecord {
     int32_t ask_volume[LEVEL_COUNT];
 };
 
-// Fills record from one handler call's arguments.
+// Fills record from one handler call's arguments, during the call (the
+// packet number is the delivery's).
 void copy_update(UpdateRecord& record, int topic_id,
                  const BRAX::KORV_USER_API::TopicSettlementSession* session,
                  const BRAX::KORV_USER_API::TopicSnapTime* snap_time,
                  const BRAX::KORV_USER_API::TopicMarketData* market_data,
                  const BRAX::KORV_USER_API::TopicPriceEntry* bids,
                  const BRAX::KORV_USER_API::TopicPriceEntry* asks);
+// Fills record from an update the conflating queue kept.
+void copy_update(UpdateRecord& record, const KORV::FEED::FeedRecord& update);
 
 // One column of the record as NumPy describes it: name, type string
 // ("<i4", "<f8", "S9"), element count (1 for a scalar), byte offset.

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "PyUserApi.h"
+#include "velta/source/base/Trace.h"
 #ifdef KORV_PYTHON_REPLAY
 #include "PyReplay.h"
 #endif
@@ -22,10 +23,12 @@
 
 namespace py = pybind11;
 using namespace korv_python;
+using KORV::FEED::ConflatingQueue;
+using KORV::FEED::FeedRecord;
 
 namespace {
 
-constexpr std::chrono::milliseconds SIGNAL_SLICE(50);
+constexpr std::chrono::nanoseconds SIGNAL_SLICE = std::chrono::milliseconds(50);
 
 template <size_t N>
 py::str text(const char (&field)[N])
@@ -67,9 +70,12 @@ std::vector<Level> side(const double* prices, const int32_t* volumes, int count)
     return levels;
 }
 
-// Takes up to max records, waiting at most timeout seconds (forever when
-// None) without the interpreter's lock; raises what a signal handler raised.
-size_t take_records(UpdateQueue& queue, UpdateRecord* out, size_t max, py::object timeout)
+// Runs attempt() without the interpreter's lock, in slices of at most
+// SIGNAL_SLICE, until it finds something, the queue is closed or timeout
+// seconds (forever when None) have passed; raises what a signal handler
+// raised meanwhile. attempt(wait) waits at most wait and returns a count.
+template <class Attempt>
+size_t wait_for(ConflatingQueue& queue, py::object timeout, Attempt&& attempt)
 {
     using clock = std::chrono::steady_clock;
     bool forever = timeout.is_none();
@@ -80,22 +86,42 @@ size_t take_records(UpdateQueue& queue, UpdateRecord* out, size_t max, py::objec
         clock::now() + std::chrono::duration_cast<clock::duration>(
                            std::chrono::duration<double>(forever ? 0.0 : seconds));
     for (;;) {
-        std::chrono::milliseconds wait = SIGNAL_SLICE;
-        if (!forever) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-            wait = std::max(std::chrono::milliseconds(0), std::min(left, SIGNAL_SLICE));
-        }
+        std::chrono::nanoseconds wait = SIGNAL_SLICE;
+        if (!forever)
+            wait = std::max(std::chrono::nanoseconds(0),
+                            std::min<std::chrono::nanoseconds>(deadline - clock::now(), wait));
         size_t n;
         {
             py::gil_scoped_release release;
-            n = queue.take(out, max, wait);
+            n = attempt(wait);
         }
         if (n != 0 || queue.closed() || (!forever && clock::now() >= deadline))
             return n;
         if (PyErr_CheckSignals() != 0)
             throw py::error_already_set();
     }
+}
+
+// The rows of a writable one-dimensional array of the batch layout.
+UpdateRecord* batch_rows(py::buffer out, size_t& rows)
+{
+    py::buffer_info info = out.request(true);
+    if (info.ndim != 1 || info.itemsize != py::ssize_t(sizeof(UpdateRecord)) ||
+        info.strides[0] != info.itemsize)
+        throw py::value_error("out must be a one-dimensional contiguous array of korv.DTYPE");
+    rows = size_t(info.shape[0]);
+    return static_cast<UpdateRecord*>(info.ptr);
+}
+
+// The trace stream the package opened, closed when replaced.
+FILE* g_trace_file = nullptr;
+
+void switch_trace(FILE* stream, FILE* owned)
+{
+    set_trace_output(stream);
+    if (g_trace_file != nullptr)
+        fclose(g_trace_file);
+    g_trace_file = owned;
 }
 
 }  // namespace
@@ -118,6 +144,7 @@ PYBIND11_MODULE(_korv, m)
     py::class_<UpdateRecord> update(m, "Update");
     update.def_readonly("handler_ns", &UpdateRecord::handler_ns)
         .def_readonly("topic_id", &UpdateRecord::topic_id)
+        .def_readonly("packet_no", &UpdateRecord::packet_no)
         .def_property_readonly("session_day",
                                [](const UpdateRecord& r) { return text(r.session_day); })
         .def_property_readonly("session_code",
@@ -240,38 +267,89 @@ PYBIND11_MODULE(_korv, m)
         .def("close", &PyUserApi::close, py::call_guard<py::gil_scoped_release>())
         .def_property_readonly("started", &PyUserApi::started)
         .def_property_readonly("closed", &PyUserApi::closed)
-        .def_property_readonly("queue_size", [](PyUserApi& api) { return api.queue().capacity(); })
-        .def_property_readonly("pending", [](PyUserApi& api) { return api.queue().size(); })
-        .def_property_readonly("delivered", [](PyUserApi& api) { return api.queue().delivered(); })
-        .def_property_readonly("dropped", [](PyUserApi& api) { return api.queue().dropped(); })
+        .def_property_readonly("queue_size",
+                               [](PyUserApi& api) { return api.queue().counts().bound; })
+        .def(
+            "queue_counts",
+            [](PyUserApi& api) {
+                ConflatingQueue::Counts c = api.queue().counts();
+                py::dict d;
+                d["delivered"] = c.delivered;
+                d["read"] = c.read;
+                d["pending"] = c.pending;
+                d["conflated"] = c.conflated;
+                d["dropped"] = c.dropped;
+                d["allocated"] = c.allocated;
+                d["bound"] = c.bound;
+                return d;
+            },
+            "The queue's counts, taken together.")
         .def(
             "take",
             [](PyUserApi& api, py::object timeout) -> py::object {
                 UpdateRecord record;
-                if (take_records(api.queue(), &record, 1, timeout) == 0)
-                    return py::none();
-                return py::cast(record);
+                size_t n = wait_for(api.queue(), timeout, [&](std::chrono::nanoseconds wait) {
+                    return api.queue().take(1, wait, [&record](const FeedRecord& update) {
+                        copy_update(record, update);
+                    });
+                });
+                return n == 0 ? py::none() : py::cast(record);
             },
             py::arg("timeout"), "The next update, or None on time-out or once closed and drained.")
         .def(
-            "take_batch",
-            [](PyUserApi& api, size_t max_rows, py::object timeout) {
-                if (max_rows == 0)
-                    throw py::value_error("max_rows must be at least 1");
-                // Records are copied straight into the bytes NumPy will view.
-                size_t rows = std::min(max_rows, api.queue().capacity());
-                auto raw = py::reinterpret_steal<py::bytearray>(PyByteArray_FromStringAndSize(
-                    nullptr, Py_ssize_t(rows * sizeof(UpdateRecord))));
-                if (!raw)
-                    throw py::error_already_set();
-                auto* records = reinterpret_cast<UpdateRecord*>(PyByteArray_AS_STRING(raw.ptr()));
-                size_t n = take_records(api.queue(), records, rows, timeout);
-                if (PyByteArray_Resize(raw.ptr(), Py_ssize_t(n * sizeof(UpdateRecord))) != 0)
-                    throw py::error_already_set();
-                return raw;
+            "wait_pending",
+            [](PyUserApi& api, py::object timeout) {
+                return wait_for(api.queue(), timeout, [&](std::chrono::nanoseconds wait) {
+                    return api.queue().wait_pending(wait);
+                });
             },
-            py::arg("max_rows"), py::arg("timeout"),
-            "Up to max_rows records as raw bytes of the batch layout.");
+            py::arg("timeout"),
+            "How many updates are pending, waiting for one at most timeout seconds.")
+        .def(
+            "take_into",
+            [](PyUserApi& api, py::buffer out, py::object timeout) {
+                size_t rows;
+                UpdateRecord* records = batch_rows(out, rows);
+                if (rows == 0)
+                    return size_t(0);
+                return wait_for(api.queue(), timeout, [&](std::chrono::nanoseconds wait) {
+                    size_t n = 0;
+                    return api.queue().take(rows, wait, [&](const FeedRecord& update) {
+                        copy_update(records[n++], update);
+                    });
+                });
+            },
+            py::arg("out"), py::arg("timeout"),
+            "Fills the rows of out (an array of the batch layout) with pending updates, "
+            "waiting at most timeout seconds for the first; returns how many.");
+
+    m.def(
+        "set_trace_output",
+        [](py::object where) {
+            if (where.is_none()) {
+                switch_trace(nullptr, nullptr);
+                return;
+            }
+            std::string target = py::str(where);
+            if (target == "stdout") {
+                switch_trace(stdout, nullptr);
+            } else if (target == "stderr") {
+                switch_trace(stderr, nullptr);
+            } else {
+                FILE* file = fopen(target.c_str(), "a");
+                if (file == nullptr)
+                    throw py::value_error("set_trace_output: cannot open '" + target +
+                                          "' for appending");
+                setvbuf(file, nullptr, _IOLBF, 0);
+                switch_trace(file, file);
+            }
+        },
+        py::arg("where"),
+        "Sends the library's trace lines nowhere (None), to 'stdout', 'stderr' or a file "
+        "(appended).");
+    // A Python program's output is its own: the library's trace lines are
+    // off until it asks for them.
+    switch_trace(nullptr, nullptr);
 
 #ifdef KORV_PYTHON_REPLAY
     py::class_<PyReplay>(m, "_Replay")

@@ -25,8 +25,8 @@
 // Counts: delivered = read + pending + conflated + dropped at any moment
 // (counts() takes them together).
 //
-// Thread rules: push from one thread (the library's); take, close and
-// counts from any. One mutex guards everything; a reader copies records out
+// Thread rules: any thread may call anything (push normally comes from the
+// library's thread, take from the reader's). One mutex guards everything; a reader copies records out
 // in slices of TAKE_SLICE under it, so the library's thread waits at most
 // one slice's copying. The reader's condition variable is signalled only
 // when a reader waits.
