@@ -112,6 +112,17 @@ void BridgePublisher::make_stream()
 void BridgePublisher::stop(int flush_ms)
 {
     if (m_thread.joinable()) {
+        // What the library handed over last goes out before the thread ends.
+        for (int waited = 0; waited < flush_ms; waited += 10) {
+            bool sent = m_queue.counts().pending == 0;
+            if (sent) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                sent = m_listed.empty();
+            }
+            if (sent)
+                break;
+            usleep(10000);
+        }
         m_stop = true;
         m_thread.join();
     }

@@ -81,8 +81,9 @@ public:
     // before it publishes. Application thread; false with the reason when
     // no server answered for a few seconds.
     bool start(std::string& error);
-    // Waits up to flush_ms for what is in flight, then ends the thread and
-    // the connection. Application thread.
+    // Waits up to flush_ms for the queue's last records to be published and
+    // acknowledged, then ends the thread and the connection. Application
+    // thread, after the queue's producers have stopped.
     void stop(int flush_ms = 5000);
 
     PublisherCounters counters() const;
