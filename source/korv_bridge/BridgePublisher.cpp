@@ -223,21 +223,25 @@ void BridgePublisher::on_ack(jsCtx*, natsMsg* msg, jsPubAck*, jsPubAckErr* error
     const auto* data = reinterpret_cast<const uint8_t*>(natsMsg_GetData(msg));
     const size_t size = size_t(natsMsg_GetDataLength(msg));
     RecordHeader header;
-    bool sound = read_header(data, size, header);
+    const bool sound = read_header(data, size, header);
     if (error == nullptr) {
         std::lock_guard<std::mutex> lock(self->m_mutex);
         ++self->m_counters.messages;
         self->m_counters.bytes += size;
-        return;
+    } else {
+        {
+            std::lock_guard<std::mutex> lock(self->m_mutex);
+            ++self->m_counters.publish_errors;
+            if (sound && header.kind == KIND_MARKER)
+                self->m_topics[header.topic_id].due = true;
+        }
+        // The state goes out again from the book, where a newer one may
+        // have taken its place meanwhile.
+        if (sound && header.kind == KIND_INSTRUMENT)
+            self->relist(natsMsg_GetSubject(msg), update_no_of(data));
     }
-    {
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        ++self->m_counters.publish_errors;
-        if (sound && header.kind == KIND_MARKER)
-            self->m_topics[header.topic_id].due = true;
-    }
-    if (sound && header.kind == KIND_INSTRUMENT)
-        self->relist(natsMsg_GetSubject(msg), update_no_of(data));
+    // With an ack handler the message is the application's to destroy.
+    natsMsg_Destroy(msg);
 }
 
 void BridgePublisher::on_reconnected(natsConnection*, void* closure)
