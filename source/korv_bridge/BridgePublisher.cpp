@@ -156,11 +156,15 @@ void BridgePublisher::keep(const KORV::FEED::FeedRecord& record, int64_t wall_of
     }
     Entry& entry = found->second;
     const int64_t now = wall_clock_ns();
-    if (topic.epoch == 0 || (entry.version > 0 && record.PacketNo < entry.packet_no)) {
+    // Only an instrument last seen under the current numbering can tell that
+    // it restarted; the others follow it into the new epoch.
+    if (topic.epoch == 0 ||
+        (entry.version > 0 && entry.epoch == topic.epoch && record.PacketNo < entry.packet_no)) {
         topic.epoch = std::max(uint64_t(now / 1000), topic.epoch + 1);
         topic.first_packet_no = record.PacketNo;
     }
     entry.packet_no = record.PacketNo;
+    entry.epoch = topic.epoch;
     topic.packet_no = record.PacketNo;
     topic.last_handler_ns = std::max(topic.last_handler_ns, record.HandlerNs);
     RecordHeader header;

@@ -97,6 +97,7 @@ private:
         uint32_t topic_id = 0;
         std::array<uint8_t, INSTRUMENT_RECORD_SIZE> record{};
         uint32_t packet_no = 0;
+        uint64_t epoch = 0;
         uint64_t version = 0;
         bool listed = false;
     };

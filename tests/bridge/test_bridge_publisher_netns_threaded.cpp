@@ -107,6 +107,8 @@ TEST(BridgePublisher, TheConsumerEndsWithEveryLastStateAcrossANumberingRestart)
         EXPECT_EQ(s.market_data.Volume, RESTARTED + i) << item.first.second;
         EXPECT_EQ(s.header.packet_no, 1u);
         EXPECT_GT(s.header.epoch, first_epoch);
+        // One restart, one new epoch for all.
+        EXPECT_EQ(s.header.epoch, consumer.book().begin()->second.header.epoch);
         EXPECT_EQ(s.bids[0].Price, 99.5);
         EXPECT_EQ(s.bids[1].Price, UFBaseFloatType::NULL_VALUE);
     }
