@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "PyUserApi.h"
-#include "velta/source/base/Trace.h"
+#include "source/korv_user/KorvUserApi.h"
 #ifdef KORV_PYTHON_REPLAY
 #include "PyReplay.h"
 #endif
@@ -118,7 +118,7 @@ FILE* g_trace_file = nullptr;
 
 void switch_trace(FILE* stream, FILE* owned)
 {
-    set_trace_output(stream);
+    BRAX::KORV_USER_API::set_trace_output(stream);
     if (g_trace_file != nullptr)
         fclose(g_trace_file);
     g_trace_file = owned;

@@ -7,6 +7,8 @@
 // from one thread; close destroys the object.
 #pragma once
 
+#include <cstdio>
+
 #include "KorvUserApiStruct.h"
 
 namespace BRAX {
@@ -39,6 +41,16 @@ public:
 // 0 then; -5 (and *packet_no untouched) outside a handler call; -13 for a
 // null pointer. Call it from the handler itself, on the library's thread.
 int get_delivery_packet_no(unsigned int* packet_no);
+
+// Where the library's trace lines go ("connect to ...", "TcpChannel::...",
+// "qry_topic_gap [a, b)" and the like): standard output unless changed, so
+// an application whose standard output is its own sends them to a file of
+// its choice or, with nullptr, nowhere. Returns the stream used before. The
+// switch is process-wide and any thread may call it; the stream it returns
+// may be closed once the call is back. The lines of a process that cannot
+// go on ("RuntimeError:", "EmergencyExit:") are not trace lines and always
+// reach standard output.
+FILE* set_trace_output(FILE* stream);
 
 class KorvUserApi {
 public:

@@ -10,11 +10,17 @@
 #include "velta/source/base/FileLogger.h"
 #include "velta/source/base/Fatal.h"
 #include "velta/source/base/Log.h"
+#include "velta/source/base/Trace.h"
 #include "velta/source/protocol/ProtocolStackKey.h"
 #include "velta/source/task/SelectReactor.h"
 
 using BRAX::KORV_USER_API::KorvMarketDataHandler;
 using BRAX::KORV_USER_API::KorvUserApi;
+
+FILE* BRAX::KORV_USER_API::set_trace_output(FILE* stream)
+{
+    return ::set_trace_output(stream);
+}
 
 KorvUserApi* KorvUserApi::create_instance()
 {
