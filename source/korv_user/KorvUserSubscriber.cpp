@@ -373,9 +373,15 @@ int64_t KorvUserSubscriber::cache_key(uint32_t packet_no) const
 
 bool KorvUserSubscriber::admit_refusal(const char* kind, uint32_t packet_no)
 {
+    return admit_refusal(m_mirp_reports, kind, packet_no);
+}
+
+bool KorvUserSubscriber::admit_refusal(ReportLimiter& reports, const char* kind,
+                                       uint32_t packet_no)
+{
     char sender[32];
     snprintf(sender, sizeof sender, "packet_no = %u", packet_no);
-    return m_mirp_reports.admit(kind, sender);
+    return reports.admit(kind, sender);
 }
 
 void KorvUserSubscriber::qry_topic_gap()
@@ -709,11 +715,9 @@ void KorvUserSubscriber::handle_rsp_qry_topic_gap(const Packet& packet)
         // Another topic's packet would be applied to this book by number,
         // and one outside the range asked for is no answer to the query:
         // taken, it could even pass for a stream that jumped.
-        char sender[32];
-        snprintf(sender, sizeof sender, "packet_no = %u", mirp.packet_no());
         if (mirp.topic_id() != uint16_t(m_topic->get_topic_id())) {
             m_counters.refused_reply.add();
-            if (m_query_reports.admit("foreign topic", sender))
+            if (admit_refusal(m_query_reports, "foreign topic", mirp.packet_no()))
                 report_event(3, "QryError", "gap reply of topic %u carries a packet of topic %u",
                              topic_number(), unsigned(mirp.topic_id()));
             continue;
@@ -721,7 +725,7 @@ void KorvUserSubscriber::handle_rsp_qry_topic_gap(const Packet& packet)
         if (serial_distance(m_query_begin, mirp.packet_no()) < 0 ||
             serial_distance(mirp.packet_no(), m_query_end) <= 0) {
             m_counters.refused_reply.add();
-            if (m_query_reports.admit("out of range", sender))
+            if (admit_refusal(m_query_reports, "out of range", mirp.packet_no()))
                 report_event(3, "QryError",
                              "gap reply of topic %u carries packet_no = %u, asked for [%u, %u)",
                              topic_number(), mirp.packet_no(), m_query_begin, m_query_end);
@@ -866,6 +870,13 @@ bool KorvUserSubscriber::check_copy(const MirpPacket& packet, bool from_server)
     if (held->from_server)
         return true;
     drop_cached(held);
+    // The hole that waited for this packet ends elsewhere now: it is looked
+    // at again rather than after the wait.
+    if (m_hole_asked && m_hole_end == packet_no) {
+        m_hole_asked = false;
+        if (m_state == SID_QryGap && m_hole_waiting)
+            post_action(SID_QryGap);
+    }
     if (from_server)
         return false;
     if (m_disputed.size() < MAX_DISPUTED)

@@ -252,6 +252,7 @@ private:
     // Whether a "MirpError" of this kind is to be written in full; the
     // limiter's summary names the first and last packet it counted.
     bool admit_refusal(const char* kind, uint32_t packet_no);
+    bool admit_refusal(ReportLimiter& reports, const char* kind, uint32_t packet_no);
 
     Reactor* m_reactor;
     KorvUserTopic* m_topic;
