@@ -402,15 +402,17 @@ void KorvUserSubscriber::qry_topic_gap()
         post_action(SID_Flush);
         return;
     }
-    // The same hole again. Asking at once what the server just did not have
-    // would only repeat its answer: the line first shows whether it is
-    // stuck at the hole. When it moved on in order meanwhile, the packet
-    // beyond the hole is ahead of the line, not behind a loss (one forged
-    // datagram, or a packet sent early), and not worth a query: the line
-    // reaches it, or gets stuck and says so.
+    // The same hole again. A reply that filled part of it is followed up at
+    // once; but asking again what the server just did not have would only
+    // repeat its answer: the line first shows whether it is stuck at the
+    // hole. When it moved on in order meanwhile, the packet beyond the hole
+    // is ahead of the line, not behind a loss (one forged datagram, or a
+    // packet sent early), and not worth a query: the line reaches it, or
+    // gets stuck and says so.
     if (m_hole_asked && m_hole_end == m_gap_end) {
         bool timed_out = m_result_set != nullptr;
-        if (m_line_moved || (!timed_out && !m_hole_waiting && !m_hole_stalled)) {
+        bool unserved = begin == m_gap_begin && !timed_out && !m_hole_waiting && !m_hole_stalled;
+        if (m_line_moved || unserved) {
             if (m_line_moved)
                 m_gap_retry = 0;
             m_line_moved = false;
