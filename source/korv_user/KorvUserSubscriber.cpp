@@ -376,8 +376,7 @@ bool KorvUserSubscriber::admit_refusal(const char* kind, uint32_t packet_no)
     return admit_refusal(m_mirp_reports, kind, packet_no);
 }
 
-bool KorvUserSubscriber::admit_refusal(ReportLimiter& reports, const char* kind,
-                                       uint32_t packet_no)
+bool KorvUserSubscriber::admit_refusal(ReportLimiter& reports, const char* kind, uint32_t packet_no)
 {
     char sender[32];
     snprintf(sender, sizeof sender, "packet_no = %u", packet_no);
@@ -864,11 +863,10 @@ bool KorvUserSubscriber::check_copy(const MirpPacket& packet, bool from_server)
     }
     m_counters.copies_differ.add();
     if (admit_refusal("copies differ", packet_no))
-        report_event(3, "MirpError",
-                     "topic_id = %u, two copies of packet_no = %u differ, the %s",
-                     topic_number(), packet_no,
-                     from_server || held->from_server ? "query server's taken"
-                                                      : "query server's awaited");
+        report_event(
+            3, "MirpError", "topic_id = %u, two copies of packet_no = %u differ, the %s",
+            topic_number(), packet_no,
+            from_server || held->from_server ? "query server's taken" : "query server's awaited");
     if (held->from_server)
         return true;
     drop_cached(held);

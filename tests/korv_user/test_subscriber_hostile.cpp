@@ -71,8 +71,8 @@ TEST_F(HostileReplyTest, AGapReplyWithPacketsFarBeyondItsRangeIsReadWithoutThem)
     feed(mirp_packet(6));
     Parsed gap = gap_query(1, 6);
     std::vector<uint32_t> far = range(1000000, 1000016);
-    m_peer.send(packet(0x34, gap.request_id, gap_reply(range(1, 6)) + gap_reply(far),
-                       MDQP_FLAG_CONTINUE));
+    m_peer.send(
+        packet(0x34, gap.request_id, gap_reply(range(1, 6)) + gap_reply(far), MDQP_FLAG_CONTINUE));
     m_peer.send(packet(0x34, gap.request_id, gap_reply({6})));
     ASSERT_TRUE(run_until_live());
     EXPECT_EQ(m_subscriber->get_packet_no(), 6u);
