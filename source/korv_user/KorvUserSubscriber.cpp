@@ -708,8 +708,11 @@ int KorvUserSubscriber::handle_rsp_qry_topic_snap(const Packet& packet)
 
 void KorvUserSubscriber::handle_rsp_qry_topic_gap(const Packet& packet)
 {
-    for (FieldIterator field(packet.data(), int(packet.length()), 0); !field.is_end();
-         field.next()) {
+    // A packet taken may end the query (a forged copy found applied): the
+    // rest of the reply then answers nothing.
+    unsigned serial = m_query_serial;
+    for (FieldIterator field(packet.data(), int(packet.length()), 0);
+         !field.is_end() && m_query_serial == serial; field.next()) {
         MirpPacket mirp(Packet(field.data(), field.size()));
         if (mirp.valid_packet() < 0)
             return;
