@@ -374,9 +374,14 @@ int64_t KorvUserSubscriber::cache_key(uint32_t packet_no) const
 
 bool KorvUserSubscriber::admit_refusal(const char* kind, uint32_t packet_no)
 {
+    return admit_refusal(m_mirp_reports, kind, packet_no);
+}
+
+bool KorvUserSubscriber::admit_refusal(ReportLimiter& reports, const char* kind, uint32_t packet_no)
+{
     char sender[32];
     snprintf(sender, sizeof sender, "packet_no = %u", packet_no);
-    return m_mirp_reports.admit(kind, sender);
+    return reports.admit(kind, sender);
 }
 
 void KorvUserSubscriber::qry_topic_gap()
@@ -397,15 +402,17 @@ void KorvUserSubscriber::qry_topic_gap()
         post_action(SID_Flush);
         return;
     }
-    // The same hole again. Asking at once what the server just did not have
-    // would only repeat its answer: the line first shows whether it is
-    // stuck at the hole. When it moved on in order meanwhile, the packet
-    // beyond the hole is ahead of the line, not behind a loss (one forged
-    // datagram, or a packet sent early), and not worth a query: the line
-    // reaches it, or gets stuck and says so.
+    // The same hole again. A reply that filled part of it is followed up at
+    // once; but asking again what the server just did not have would only
+    // repeat its answer: the line first shows whether it is stuck at the
+    // hole. When it moved on in order meanwhile, the packet beyond the hole
+    // is ahead of the line, not behind a loss (one forged datagram, or a
+    // packet sent early), and not worth a query: the line reaches it, or
+    // gets stuck and says so.
     if (m_hole_asked && m_hole_end == m_gap_end) {
         bool timed_out = m_result_set != nullptr;
-        if (m_line_moved || (!timed_out && !m_hole_waiting && !m_hole_stalled)) {
+        bool unserved = begin == m_gap_begin && !timed_out && !m_hole_waiting && !m_hole_stalled;
+        if (m_line_moved || unserved) {
             if (m_line_moved)
                 m_gap_retry = 0;
             m_line_moved = false;
@@ -703,19 +710,20 @@ int KorvUserSubscriber::handle_rsp_qry_topic_snap(const Packet& packet)
 
 void KorvUserSubscriber::handle_rsp_qry_topic_gap(const Packet& packet)
 {
-    for (FieldIterator field(packet.data(), int(packet.length()), 0); !field.is_end();
-         field.next()) {
+    // A packet taken may end the query (a forged copy found applied): the
+    // rest of the reply then answers nothing.
+    unsigned serial = m_query_serial;
+    for (FieldIterator field(packet.data(), int(packet.length()), 0);
+         !field.is_end() && m_query_serial == serial; field.next()) {
         MirpPacket mirp(Packet(field.data(), field.size()));
         if (mirp.valid_packet() < 0)
             return;
         // Another topic's packet would be applied to this book by number,
         // and one outside the range asked for is no answer to the query:
         // taken, it could even pass for a stream that jumped.
-        char sender[32];
-        snprintf(sender, sizeof sender, "packet_no = %u", mirp.packet_no());
         if (mirp.topic_id() != uint16_t(m_topic->get_topic_id())) {
             m_counters.refused_reply.add();
-            if (m_query_reports.admit("foreign topic", sender))
+            if (admit_refusal(m_query_reports, "foreign topic", mirp.packet_no()))
                 report_event(3, "QryError", "gap reply of topic %u carries a packet of topic %u",
                              topic_number(), unsigned(mirp.topic_id()));
             continue;
@@ -723,7 +731,7 @@ void KorvUserSubscriber::handle_rsp_qry_topic_gap(const Packet& packet)
         if (serial_distance(m_query_begin, mirp.packet_no()) < 0 ||
             serial_distance(mirp.packet_no(), m_query_end) <= 0) {
             m_counters.refused_reply.add();
-            if (m_query_reports.admit("out of range", sender))
+            if (admit_refusal(m_query_reports, "out of range", mirp.packet_no()))
                 report_event(3, "QryError",
                              "gap reply of topic %u carries packet_no = %u, asked for [%u, %u)",
                              topic_number(), mirp.packet_no(), m_query_begin, m_query_end);
@@ -860,14 +868,20 @@ bool KorvUserSubscriber::check_copy(const MirpPacket& packet, bool from_server)
     }
     m_counters.copies_differ.add();
     if (admit_refusal("copies differ", packet_no))
-        report_event(3, "MirpError",
-                     "topic_id = %u, two copies of packet_no = %u differ, the %s",
-                     topic_number(), packet_no,
-                     from_server || held->from_server ? "query server's taken"
-                                                      : "query server's awaited");
+        report_event(
+            3, "MirpError", "topic_id = %u, two copies of packet_no = %u differ, the %s",
+            topic_number(), packet_no,
+            from_server || held->from_server ? "query server's taken" : "query server's awaited");
     if (held->from_server)
         return true;
     drop_cached(held);
+    // The hole that waited for this packet ends elsewhere now: it is looked
+    // at again rather than after the wait.
+    if (m_hole_asked && m_hole_end == packet_no) {
+        m_hole_asked = false;
+        if (m_state == SID_QryGap && m_hole_waiting)
+            post_action(SID_QryGap);
+    }
     if (from_server)
         return false;
     if (m_disputed.size() < MAX_DISPUTED)

@@ -17,7 +17,16 @@
 // Anyone on the network can send the group a datagram, so a number far ahead
 // of the book is no reason to stall it: once the book has a packet number,
 // packets more than MAX_AHEAD beyond it are refused, and a snapshot drops the
-// cached packets it cannot explain.
+// cached packets it cannot explain. Nearer ones open a hole that is asked
+// for, but the packet next in order is applied as it comes all the same, and
+// a hole the line moves past by itself (a stray packet ahead of the line,
+// not behind a loss) is not asked for again. Two copies of one packet number
+// that differ are not applied: the query server's copy is.
+//
+// A gap reply answers one query: its packets outside the range asked for are
+// refused, and a reply that comes after its query was closed is the stub's
+// to drop. A snapshot reply is given up when it falls silent, not when it is
+// merely long.
 //
 // One subscriber holds the sequence state of its topic for every multicast
 // line that carries the topic (the A and B lines of an exchange): each line's
@@ -235,6 +244,7 @@ private:
     // Whether a "MirpError" of this kind is to be written in full; the
     // limiter's summary names the first and last packet it counted.
     bool admit_refusal(const char* kind, uint32_t packet_no);
+    bool admit_refusal(ReportLimiter& reports, const char* kind, uint32_t packet_no);
 
     Reactor* m_reactor;
     KorvUserTopic* m_topic;

@@ -63,9 +63,10 @@ TEST_F(ReportLimiterTest, KindsAreCountedApartAndQuietResetsToFullReports)
     g_now += 1500;
     EXPECT_FALSE(m_limiter.admit("short datagram", nullptr));
     ASSERT_EQ(m_capture.m_lines.size(), 1u);
-    EXPECT_EQ(m_capture.m_lines[0],
-              "event Refused 3 MirpError short datagram: 2 more refused in 1500 ms, first from unknown, "
-              "last from unknown");
+    EXPECT_EQ(
+        m_capture.m_lines[0],
+        "event Refused 3 MirpError short datagram: 2 more refused in 1500 ms, first from unknown, "
+        "last from unknown");
     // ...and once nothing is pending, a refusal after a quiet second is written in full.
     g_now += 1000;
     EXPECT_TRUE(m_limiter.admit("short datagram", nullptr));

@@ -731,8 +731,8 @@ TEST_F(ForgedPacketTest, AForgedPacketWithinReachHoldsNothingBackAndCostsNoSnaps
     printf(
         "20 packets/s for 4 s: %d queries, lag mean %.1f ms max %ld ms; with a forged packet "
         "1000 ahead %d queries (%d snapshots), lag mean %.1f ms max %ld ms\n",
-        clean.queries, clean.mean_lag_ms, clean.max_lag_ms, forged.queries,
-        forged.snapshot_queries, forged.mean_lag_ms, forged.max_lag_ms);
+        clean.queries, clean.mean_lag_ms, clean.max_lag_ms, forged.queries, forged.snapshot_queries,
+        forged.mean_lag_ms, forged.max_lag_ms);
     EXPECT_EQ(forged.held, 0);
     EXPECT_EQ(forged.snapshot_queries, 0);
     EXPECT_EQ(m_events.count("GapError"), 0);

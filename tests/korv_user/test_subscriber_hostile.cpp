@@ -71,8 +71,8 @@ TEST_F(HostileReplyTest, AGapReplyWithPacketsFarBeyondItsRangeIsReadWithoutThem)
     feed(mirp_packet(6));
     Parsed gap = gap_query(1, 6);
     std::vector<uint32_t> far = range(1000000, 1000016);
-    m_peer.send(packet(0x34, gap.request_id, gap_reply(range(1, 6)) + gap_reply(far),
-                       MDQP_FLAG_CONTINUE));
+    m_peer.send(
+        packet(0x34, gap.request_id, gap_reply(range(1, 6)) + gap_reply(far), MDQP_FLAG_CONTINUE));
     m_peer.send(packet(0x34, gap.request_id, gap_reply({6})));
     ASSERT_TRUE(run_until_live());
     EXPECT_EQ(m_subscriber->get_packet_no(), 6u);
@@ -209,4 +209,31 @@ TEST_F(HostileReplyTest, ASnapshotThatKeepsComingGoesLiveThoughItTakesLongerThan
     EXPECT_GT(elapsed_ms(start), long(KorvUserSubscriber::ACTION_DELAY));
     EXPECT_EQ(m_subscriber->get_packet_no(), 10u);
     EXPECT_EQ(counters().snapshot_queries.get(), 1u);
+}
+
+// The line moves past a hole the server could not fill and brings its own
+// copy of the packet beyond it, which differs from the forged one cached
+// there: the hole is gone, and the number is asked for as soon as the line
+// goes on, not after a wait.
+TEST_F(HostileReplyTest, TheLineReachingAForgedPacketHasItsNumberAskedForAtOnce)
+{
+    go_live();
+    feed(mirp_packet(1));
+    feed(mirp_packet(4, 50));  // forged
+    Parsed gap = gap_query(2, 4);
+    m_peer.send(packet(0x34, gap.request_id, ""));
+    run_iterations(m_reactor, 20);
+    feed(mirp_packet(2));
+    feed(mirp_packet(3));
+    EXPECT_EQ(m_subscriber->get_packet_no(), 3u);
+    feed(mirp_packet(4));  // the line's own
+    feed(mirp_packet(5));
+    run_iterations(m_reactor, 20);
+    EXPECT_EQ(m_stub->open_requests(), 1u);
+    gap = gap_query(4, 5);
+    m_peer.send(packet(0x34, gap.request_id, gap_reply({4})));
+    ASSERT_TRUE(run_until_live());
+    EXPECT_EQ(m_subscriber->get_packet_no(), 5u);
+    EXPECT_EQ(volume(), 105);
+    EXPECT_EQ(counters().copies_differ.get(), 1u);
 }
