@@ -223,6 +223,9 @@ PYBIND11_MODULE(_korv, m)
         d["refused_no_cipher"] = c.RefusedNoCipher;
         d["refused_cache_full"] = c.RefusedCacheFull;
         d["refused_by_snapshot"] = c.RefusedBySnapshot;
+        d["refused_reply"] = c.RefusedReply;
+        d["copies_differ"] = c.CopiesDiffer;
+        d["forged_applied"] = c.ForgedApplied;
         d["cache_depth"] = c.CacheDepth;
         d["last_packet_no"] = c.LastPacketNo;
         d["last_packet_age_ms"] = c.LastPacketAgeMs;

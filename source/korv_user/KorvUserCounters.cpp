@@ -59,6 +59,9 @@ int get_topic_counters(KorvUserApi* api, int topic_id, KorvTopicCounters* out)
     out->RefusedNoCipher = s->refused_no_cipher.get();
     out->RefusedCacheFull = s->refused_cache_full.get();
     out->RefusedBySnapshot = s->refused_by_snapshot.get();
+    out->RefusedReply = s->refused_reply.get();
+    out->CopiesDiffer = s->copies_differ.get();
+    out->ForgedApplied = s->forged_applied.get();
     out->CacheDepth = uint32_t(s->cache_depth.get());
     out->LastPacketNo = uint32_t(s->packet_no.get());
     out->LastPacketAgeMs = age_ms(s->packet_no_ms.get());

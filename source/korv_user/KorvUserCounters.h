@@ -54,7 +54,8 @@ struct KorvTopicCounters {
     uint64_t Snapshots;
     // Refused packets, by kind: numbered too far beyond the book, content
     // longer than a packet holds, not decipherable, events cut short, no
-    // cipher known yet, cache full, cached but not explained by a snapshot.
+    // cipher known yet, cache full, cached but not explained by a snapshot,
+    // a gap reply's packet outside the range asked for (or of another topic).
     uint64_t RefusedFarAhead;
     uint64_t RefusedContent;
     uint64_t RefusedDecrypt;
@@ -62,6 +63,12 @@ struct KorvTopicCounters {
     uint64_t RefusedNoCipher;
     uint64_t RefusedCacheFull;
     uint64_t RefusedBySnapshot;
+    uint64_t RefusedReply;
+    // Two copies of one packet number that differed (the query server's
+    // copy is taken), and those that found a differing copy already applied
+    // from the multicast, which costs a snapshot query.
+    uint64_t CopiesDiffer;
+    uint64_t ForgedApplied;
     // Packets waiting in the cache now.
     uint32_t CacheDepth;
     // The number of the last packet taken, and milliseconds since; -1 when

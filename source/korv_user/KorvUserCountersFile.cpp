@@ -74,6 +74,12 @@ const Metric<KorvTopicCounters> g_topic_metrics[] = {
      [](const KorvTopicCounters& c) { return int64_t(c.LineCount); }},
     {"korv_topic_handler_calls_total", "counter", "Calls of the market data handler.",
      [](const KorvTopicCounters& c) { return int64_t(c.HandlerCalls); }},
+    {"korv_topic_copies_differ_total", "counter",
+     "Two copies of one packet number that differed; the query server's was taken.",
+     [](const KorvTopicCounters& c) { return int64_t(c.CopiesDiffer); }},
+    {"korv_topic_forged_applied_total", "counter",
+     "Differing copies found already applied from the multicast: a snapshot was queried.",
+     [](const KorvTopicCounters& c) { return int64_t(c.ForgedApplied); }},
 };
 
 // The refusals, one family with the kind as a label.
@@ -89,6 +95,7 @@ const Refusal g_refusals[] = {
     {"no_cipher", &KorvTopicCounters::RefusedNoCipher},
     {"cache_full", &KorvTopicCounters::RefusedCacheFull},
     {"by_snapshot", &KorvTopicCounters::RefusedBySnapshot},
+    {"reply", &KorvTopicCounters::RefusedReply},
 };
 
 const Metric<KorvLineCounters> g_line_metrics[] = {

@@ -810,6 +810,9 @@ private:
                                                        {"refused_far_ahead", c.RefusedFarAhead},
                                                        {"refused_events", c.RefusedEvents},
                                                        {"refused_by_snapshot", c.RefusedBySnapshot},
+                                                       {"refused_reply", c.RefusedReply},
+                                                       {"copies_differ", c.CopiesDiffer},
+                                                       {"forged_applied", c.ForgedApplied},
                                                        {"cache_depth", c.CacheDepth},
                                                        {"packet_no", c.LastPacketNo},
                                                        {"handler_calls", c.HandlerCalls}};
