@@ -144,12 +144,12 @@ void ReplayEngine::plan_topics()
             uint32_t assumed = topic.plan.first_packet_no - 1;
             topic.plan = m_capture.plan(topic_id, &assumed);
         }
-        if (!topic.plan.has_snapshot) {
-            m_reports.push_back(replay_text::topic_no_snapshot(topic_id));
-            continue;
-        }
         if (topic.plan.touched_by_loss) {
             m_reports.push_back(replay_text::topic_touched_by_loss(topic_id));
+            continue;
+        }
+        if (!topic.plan.has_snapshot) {
+            m_reports.push_back(replay_text::topic_no_snapshot(topic_id));
             continue;
         }
         if (topic.plan.has_hole()) {
@@ -170,6 +170,10 @@ int ReplayEngine::start(std::string& error)
         error = replay_text::no_line(m_capture.get_name());
         return EC_NOENT;
     }
+    if (m_query_location.empty() && !m_capture.has_query_side()) {
+        error = replay_text::no_query_side(m_capture.get_name(), m_capture.get_query_note());
+        return EC_NOENT;
+    }
     plan_topics();
     if (m_topics.empty()) {
         error = m_reports.empty() ? replay_text::no_topic(m_capture.get_name()) : m_reports.front();
@@ -177,10 +181,6 @@ int ReplayEngine::start(std::string& error)
     }
     std::string location = m_query_location;
     if (location.empty()) {
-        if (!m_capture.has_query_side()) {
-            error = replay_text::no_query_side(m_capture.get_name(), m_capture.get_query_note());
-            return EC_NOENT;
-        }
         location = free_local_location();
         m_server.reset(new ReplayQueryServer(&m_reactor, m_capture, {location}));
         std::string failed;
