@@ -102,6 +102,17 @@ ReplayEngine::~ReplayEngine()
     m_server.reset();
 }
 
+void ReplayEngine::TopicHandler::handle_market_data(
+    const BRAX::KORV_USER_API::TopicSettlementSession* session,
+    const BRAX::KORV_USER_API::TopicSnapTime* snap_time,
+    const BRAX::KORV_USER_API::TopicMarketData* market_data,
+    const BRAX::KORV_USER_API::TopicPriceEntry* bids,
+    const BRAX::KORV_USER_API::TopicPriceEntry* asks)
+{
+    m_engine->m_delivering_topic = m_topic_id;
+    m_engine->m_handler->handle_market_data(session, snap_time, market_data, bids, asks);
+}
+
 bool ReplayEngine::line_chosen(const ReplayLine& line) const
 {
     if (m_options.lines.empty())
@@ -198,8 +209,9 @@ int ReplayEngine::start(std::string& error)
     m_stub->set_authentication("replay", "replay", "replay");
     for (ReplayTopic& topic : m_topics) {
         topic.book.reset(new KORV::USER::KorvUserTopic(int16_t(topic.topic_id)));
-        topic.notifier =
-            new KorvUserTopicNotifier(&m_reactor, topic.topic_id, topic.book.get(), m_handler);
+        topic.handler.reset(new TopicHandler(this, topic.topic_id));
+        topic.notifier = new KorvUserTopicNotifier(&m_reactor, topic.topic_id, topic.book.get(),
+                                                   topic.handler.get());
         KorvUserSubscriber* subscriber = nullptr;
         for (KorvUserMirpDemuxer* demuxer : m_demuxers) {
             if (demuxer == nullptr)

@@ -32,13 +32,9 @@
 
 #include "source/korv_replay/ReplayCapture.h"
 #include "source/korv_replay/ReplayReactor.h"
+#include "source/korv_user/KorvUserApi.h"
 #include "source/korv_user/KorvUserTopic.h"
 
-namespace BRAX {
-namespace KORV_USER_API {
-class KorvMarketDataHandler;
-}  // namespace KORV_USER_API
-}  // namespace BRAX
 class KorvUserTopicNotifier;
 class ReplayQueryServer;
 
@@ -94,6 +90,8 @@ public:
     // The capture time of the datagram last fed (that led to the current
     // deliveries), or of the first one before any.
     int64_t get_time_ns() const { return m_time_ns; }
+    // The topic whose delivery the handler is in (for a handler of several).
+    int get_delivering_topic() const { return m_delivering_topic; }
     uint64_t get_datagrams() const { return m_fed; }
     uint64_t get_bytes() const { return m_bytes; }
     uint64_t get_refused() const { return m_refused; }
@@ -104,8 +102,27 @@ public:
     const KORV::USER::KorvUserTopic* get_book(int topic_id) const;
 
 private:
+    // Between a topic's notifier and the caller's handler: says which topic
+    // delivers.
+    class TopicHandler : public BRAX::KORV_USER_API::KorvMarketDataHandler {
+    public:
+        TopicHandler(ReplayEngine* engine, int topic_id) : m_engine(engine), m_topic_id(topic_id)
+        {
+        }
+        void handle_market_data(const BRAX::KORV_USER_API::TopicSettlementSession* session,
+                                const BRAX::KORV_USER_API::TopicSnapTime* snap_time,
+                                const BRAX::KORV_USER_API::TopicMarketData* market_data,
+                                const BRAX::KORV_USER_API::TopicPriceEntry* bids,
+                                const BRAX::KORV_USER_API::TopicPriceEntry* asks) override;
+
+    private:
+        ReplayEngine* m_engine;
+        int m_topic_id;
+    };
+
     struct ReplayTopic {
         int topic_id = 0;
+        std::unique_ptr<TopicHandler> handler;
         ReplayTopicPlan plan;
         // Packets from this number on are not fed (0: no limit).
         uint32_t stop = 0;
@@ -136,6 +153,7 @@ private:
     bool m_filtered = false;
     size_t m_next = 0;
     int64_t m_time_ns = 0;
+    int m_delivering_topic = 0;
     double m_started = 0;
     uint64_t m_fed = 0;
     uint64_t m_bytes = 0;
