@@ -29,6 +29,17 @@ public:
     virtual ~KorvMarketDataHandler() {}
 };
 
+// The topic's packet number at the delivery under way on the calling thread,
+// for a handler that keeps or forwards updates and must tell which state of
+// the feed an update shows. During handle_market_data it stores in
+// *packet_no the number of the last multicast packet of the sequence whose
+// commit delivered the update, or, for the updates a snapshot delivered,
+// the packet number the snapshot was taken at; all updates of one batch
+// share it.
+// 0 then; -5 (and *packet_no untouched) outside a handler call; -13 for a
+// null pointer. Call it from the handler itself, on the library's thread.
+int get_delivery_packet_no(unsigned int* packet_no);
+
 class KorvUserApi {
 public:
     // A new API object, owned by the caller; end it with close. Thread rules:

@@ -9,6 +9,7 @@
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/base/Fatal.h"
 #include "velta/source/base/Log.h"
+#include "velta/source/base/Trace.h"
 #include "velta/source/protocol/udpg/UdpgProtocol.h"
 #include "velta/source/task/Reactor.h"
 
@@ -79,8 +80,8 @@ void KorvUserMirpDemuxer::on_subscribe()
     // that was joined before has lost its route or interface for a while.
     if (!m_joined)
         VELTA_RUNTIME_ERROR("can't subscribe mirp topic");
-    printf("KorvUserMirpDemuxer::on_subscribe error = %d, subscribe again in %u ms\n", result,
-           KorvUserSubscriber::ACTION_DELAY);
+    trace_printf("KorvUserMirpDemuxer::on_subscribe error = %d, subscribe again in %u ms\n", result,
+                 KorvUserSubscriber::ACTION_DELAY);
     report_event(3, "MirpError", "can't subscribe mirp topic, error = %d, subscribe again in %u ms",
                  result, KorvUserSubscriber::ACTION_DELAY);
     m_delay_scheduler->schedule(&m_subscribe_task);
@@ -142,7 +143,7 @@ int KorvUserMirpDemuxer::handle_error(Protocol*, const ProtocolKey*, int error)
     // The channel is going away inside this call; binding again from here
     // would open the new one while the transport still tears down the old.
     if (m_reports.admit("multicast channel closed", nullptr)) {
-        printf("KorvUserMirpDemuxer::handle_error error = %d, subscribe again\n", error);
+        trace_printf("KorvUserMirpDemuxer::handle_error error = %d, subscribe again\n", error);
         report_event(3, "MirpError", "multicast channel closed, error = %d, subscribe again",
                      error);
     }

@@ -15,6 +15,7 @@
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/base/Log.h"
 #include "velta/source/base/PacketBufferExt.h"
+#include "velta/source/base/Trace.h"
 #include "velta/source/task/Reactor.h"
 #include "velta/source/task/TaskScheduler.h"
 
@@ -87,7 +88,7 @@ int parse_delta(Packet& body, const InstrumentEventContext& context, KorvUserTop
 int skip_unknown_field(Packet& body, const MirpFieldHeader& header, bool& reported)
 {
     if (!reported)
-        printf("unkown field id=%d size=%d\n", header.FieldID, header.FieldSize);
+        trace_printf("unkown field id=%d size=%d\n", header.FieldID, header.FieldSize);
     reported = true;
     if (header.FieldSize > body.length() - MIRP_FIELD_HLEN)
         return EC_FORMAT;
@@ -374,7 +375,7 @@ void KorvUserSubscriber::qry_topic_gap()
         wait_action(SID_QrySnap);
         return;
     }
-    printf("qry_topic_gap [%u, %u)\n", begin, m_gap_end);
+    trace_printf("qry_topic_gap [%u, %u)\n", begin, m_gap_end);
     close_result_set();
     m_result_set = m_stub->req_qry_topic_gap(m_topic->get_topic_id(), begin, m_gap_end);
     if (m_result_set == nullptr) {
@@ -487,6 +488,7 @@ KorvUserSubscriber::SnapshotRead KorvUserSubscriber::read_snapshot()
         end = m_unserved_end;
     m_unserved = false;
     trim_cache(end);
+    m_topic->set_packet_no(m_packet_no);
     m_topic->commit();
     return SnapshotRead::Whole;
 }
@@ -567,7 +569,7 @@ int KorvUserSubscriber::handle_rsp_qry_topic_snap(const Packet& packet)
                 if (!fetch_record(field, tag))
                     break;
                 m_topic->set_snap_no(tag.SnapNo);
-                printf("rsp qry topic snap no = %d\n", tag.SnapNo);
+                trace_printf("rsp qry topic snap no = %d\n", tag.SnapNo);
                 m_snap_no = tag.SnapNo;
                 break;
             }
@@ -594,7 +596,7 @@ int KorvUserSubscriber::handle_rsp_qry_topic_snap(const Packet& packet)
                     break;
                 m_snapshot_packet_no = uint32_t(packet_no.PacketNo);
                 m_snapshot_packet_known = true;
-                printf("rsp qry topic packet no = %u\n", m_snapshot_packet_no);
+                trace_printf("rsp qry topic packet no = %u\n", m_snapshot_packet_no);
                 break;
             }
             default:
@@ -645,7 +647,7 @@ bool KorvUserSubscriber::take_packet(const MirpPacket& packet)
         r = delivery_mirp_packet(packet);
     if (r == 0)
         return ahead;
-    printf(
+    trace_printf(
         "KorvUserSubscriber::handle_mirp_packet topic_id = %u, packet_no =%u, type=%d "
         "length=%d, ret=%d\n",
         unsigned(packet.topic_id()), packet.packet_no(), int(packet.type()), int(packet.length()),
@@ -725,6 +727,7 @@ int KorvUserSubscriber::delivery_mirp_packet(const MirpPacket& packet)
         apply_market_event(packet);
         if ((packet.flag() & MIRP_FLAG_CONTINUE) == 0) {
             ++m_snap_no;
+            m_topic->set_packet_no(packet_no);
             m_topic->commit();
         }
     }

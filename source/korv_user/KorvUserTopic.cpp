@@ -27,6 +27,7 @@ void terminate_text(char (&field)[N])
 KorvUserTopic::KorvUserTopic(int16_t topic_id)
     : m_topic_id(topic_id),
       m_snap_no(0),
+      m_packet_no(0),
       m_market_data_depth(0),
       m_settlement_session(),
       m_snap_time(),

@@ -208,6 +208,11 @@ public:
 
     void set_market_data_depth(int depth) { m_market_data_depth = depth; }
     void set_snap_no(const int& snap_no) { m_snap_no = snap_no; }
+    // The packet number the next commit() delivers at: the last packet of
+    // the sequence it ends, or the snapshot's number for a snapshot. Set by
+    // the subscriber that commits; the notifier hands it to the handler.
+    void set_packet_no(uint32_t packet_no) { m_packet_no = packet_no; }
+    uint32_t get_packet_no() const { return m_packet_no; }
     // Local date and time of seconds since the epoch become the topic's time.
     void set_snap_time(unsigned seconds, unsigned millisec);
 
@@ -278,6 +283,7 @@ private:
 
     int16_t m_topic_id;
     int32_t m_snap_no;
+    uint32_t m_packet_no;
     int32_t m_market_data_depth;
     BRAX::KORV_USER_API::TopicSettlementSession m_settlement_session;
     BRAX::KORV_USER_API::TopicSnapTime m_snap_time;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "source/korv_user/KorvUserCountersFile.h"
+#include "velta/source/base/ErrorCode.h"
 #include "velta/source/task/ListHead.h"
 #include "velta/source/task/Reactor.h"
 
@@ -63,6 +64,11 @@ void fill_market_data(TopicMarketData& out, const KorvUserTopic::InstrumentMarke
     out.UpdateMillisec = data.UpdateMillisec;
 }
 
+// The delivery under way on this thread, read by get_delivery_packet_no.
+// Per thread, since every API object delivers on a loop thread of its own.
+thread_local bool t_delivering = false;
+thread_local uint32_t t_delivery_packet_no = 0;
+
 int64_t monotonic_ns()
 {
     timespec now;
@@ -105,6 +111,8 @@ void KorvUserTopicNotifier::on_fetch_result()
         // per call would cost a busy topic more than its decoding does.
         int64_t start = monotonic_ns();
         int calls = 0;
+        t_delivering = true;
+        t_delivery_packet_no = m_topic->get_packet_no();
         while (!updated.empty()) {
             auto* entry = static_cast<KorvUserTopic::InstrumentMarketData*>(updated.head());
             // Detached first, so that a change made by the handler registers anew.
@@ -118,9 +126,20 @@ void KorvUserTopicNotifier::on_fetch_result()
             m_handler->handle_market_data(session, snap_time, &market_data, bids, asks);
             ++calls;
         }
+        t_delivering = false;
         count_delivery(calls, monotonic_ns() - start);
     }
     post_fetch_result();
+}
+
+int BRAX::KORV_USER_API::get_delivery_packet_no(unsigned int* packet_no)
+{
+    if (packet_no == nullptr)
+        return EC_PARAM;
+    if (!t_delivering)
+        return EC_OPERATION;
+    *packet_no = t_delivery_packet_no;
+    return EC_NONE;
 }
 
 void KorvUserTopicNotifier::count_delivery(int calls, int64_t ns)

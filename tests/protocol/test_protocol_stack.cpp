@@ -286,10 +286,10 @@ void push_in_child(bool server, const char* location)
 TEST(ProtocolLocationDeathTest, UnknownSchemeStopsTheProcess)
 {
     EXPECT_EXIT(push_in_child(false, "ftp://127.0.0.1:21"), ::testing::ExitedWithCode(EXIT_FAILURE),
-                "^RuntimeError:Unknown client in location in line 185 of file "
+                "^RuntimeError:Unknown client in location in line 186 of file "
                 "velta/source/protocol/ProtocolStack\n$");
     EXPECT_EXIT(push_in_child(true, "no scheme at all"), ::testing::ExitedWithCode(EXIT_FAILURE),
-                "^RuntimeError:Unknown server in location in line 175 of file "
+                "^RuntimeError:Unknown server in location in line 176 of file "
                 "velta/source/protocol/ProtocolStack\n$");
 }
 

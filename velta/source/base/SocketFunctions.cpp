@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "velta/source/base/ErrorCode.h"
+#include "velta/source/base/Trace.h"
 
 namespace {
 
@@ -169,7 +170,7 @@ int socket_set_multicast_if(int fd, const char* if_addr)
 int socket_join_multicast_group(int fd, const in_addr& group, const in_addr& if_addr,
                                 const in_addr& source)
 {
-    printf("source_addr =%x\n", source.s_addr);
+    trace_printf("source_addr =%x\n", source.s_addr);
     int result;
     if (source.s_addr == 0) {
         ip_mreq request{};

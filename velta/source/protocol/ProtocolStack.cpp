@@ -28,6 +28,7 @@
 #include <stdexcept>
 
 #include "velta/source/base/Fatal.h"
+#include "velta/source/base/Trace.h"
 #include "velta/source/protocol/LocationTokenizer.h"
 
 void ProtocolStack::reg_protocol(int protocol_id, Protocol* protocol)
@@ -164,7 +165,7 @@ int ProtocolLocation::push_client(ProtocolStackKey& key, const char* location)
 
 int ProtocolLocation::report_bad_location(const char* location, int error)
 {
-    printf("Bad location %.200s, error %d\n", location, error);
+    trace_printf("Bad location %.200s, error %d\n", location, error);
     return error;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "velta/source/base/Fatal.h"
+#include "velta/source/base/Trace.h"
 #include "velta/source/task/Reactor.h"
 #include "velta/source/task/SelectIoScheduler.h"
 
@@ -45,8 +46,8 @@ bool SelectIoTaskManager::can_wait(int fd)
 {
     if (fd < FD_SETSIZE)
         return true;
-    printf("select cannot wait on fd=%d, descriptors must be below %d\n", fd, FD_SETSIZE);
-    fflush(stdout);
+    trace_printf("select cannot wait on fd=%d, descriptors must be below %d\n", fd, FD_SETSIZE);
+    trace_flush();
     return false;
 }
 
@@ -99,7 +100,7 @@ void SelectIoTaskManager::dispatch(ListHead& schedulers, const fd_set& set, List
         int fd = scheduler->fd();
         if (fd > 0 && FD_ISSET(fd, &set)) {
             if (output)
-                printf("output task =%p, fd=%d\n", static_cast<void*>(scheduler), fd);
+                trace_printf("output task =%p, fd=%d\n", static_cast<void*>(scheduler), fd);
             m_reactor->schedule_batch(&scheduler->task_queue().list());
         } else {
             waiting.push_back(&scheduler->list_node());
@@ -134,7 +135,7 @@ int SelectIoTaskManager::poll(unsigned timeout_ms)
     // schedulers release can schedule again without meeting themselves.
     int ret = select(highest + 1, &read_set, &write_set, nullptr, &timeout);
     if (ret < 0)
-        printf("select ret = %d, errorcode=%d\n", ret, errno);
+        trace_printf("select ret = %d, errorcode=%d\n", ret, errno);
     // The interrupter's only job was to end the wait; draining it now keeps
     // it from ending the next one too. Interrupts that come after this line
     // belong to the next wait and do end it.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "velta/source/base/Trace.h"
 #include "velta/source/task/TickCount.h"
 
 bool Thread::create()
@@ -30,8 +31,9 @@ void* Thread::thread_entry(void* param)
             CPU_SET(thread->m_cpu, &set);
         if (thread->m_cpu >= CPU_SETSIZE ||
             pthread_setaffinity_np(pthread_self(), sizeof(set), &set) != 0) {
-            printf("Thread: cannot pin the thread to cpu %d, it runs unpinned\n", thread->m_cpu);
-            fflush(stdout);
+            trace_printf("Thread: cannot pin the thread to cpu %d, it runs unpinned\n",
+                         thread->m_cpu);
+            trace_flush();
         }
     }
     srand(get_tick_count());

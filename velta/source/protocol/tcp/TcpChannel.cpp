@@ -4,6 +4,7 @@
 
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/base/SocketFunctions.h"
+#include "velta/source/base/Trace.h"
 #include "velta/source/protocol/Demuxer.h"
 #include "velta/source/protocol/tcp/TcpProtocol.h"
 #include "velta/source/protocol/tcp/TcpSession.h"
@@ -26,12 +27,13 @@ TcpChannel::TcpChannel(Reactor* reactor, int fd, TcpProtocol* protocol, const Tc
     m_input_scheduler = reactor->open_input_scheduler(fd);
     m_output_scheduler = reactor->open_output_scheduler(fd);
     m_delay_scheduler = reactor->open_delay_scheduler(TCP_READ_PAUSE_MS);
-    printf("TcpChannel::TcpChannel %p\n", static_cast<void*>(this));
+    trace_printf("TcpChannel::TcpChannel %p\n", static_cast<void*>(this));
 }
 
 TcpChannel::~TcpChannel()
 {
-    printf("TcpChannel::~TcpChannel %p, erroid=%d\n", static_cast<void*>(this), m_close_reason);
+    trace_printf("TcpChannel::~TcpChannel %p, erroid=%d\n", static_cast<void*>(this),
+                 m_close_reason);
     if (m_alive != nullptr)
         *m_alive = false;
     delete m_delay_scheduler;
@@ -59,16 +61,16 @@ void TcpChannel::bind_upper_demuxer(Demuxer* upper)
 
 void TcpChannel::unbind_upper_demuxer()
 {
-    printf("TcpChannel::unbind_upper_demuxer %p\n", static_cast<void*>(this));
+    trace_printf("TcpChannel::unbind_upper_demuxer %p\n", static_cast<void*>(this));
     m_upper_demuxer = nullptr;
     verify_reference();
 }
 
 void TcpChannel::verify_reference()
 {
-    printf("TcpChannel::verify_reference %p ,session %s ,upper demuxer %p\n",
-           static_cast<void*>(this), m_sessions.empty() ? " empty" : "not empty",
-           static_cast<void*>(m_upper_demuxer));
+    trace_printf("TcpChannel::verify_reference %p ,session %s ,upper demuxer %p\n",
+                 static_cast<void*>(this), m_sessions.empty() ? " empty" : "not empty",
+                 static_cast<void*>(m_upper_demuxer));
     if (m_sessions.empty() && m_upper_demuxer == nullptr)
         close(0);
 }

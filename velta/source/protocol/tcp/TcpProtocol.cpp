@@ -8,6 +8,7 @@
 
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/base/SocketFunctions.h"
+#include "velta/source/base/Trace.h"
 #include "velta/source/protocol/ProtocolReport.h"
 #include "velta/source/protocol/tcp/TcpChannel.h"
 #include "velta/source/protocol/tcp/TcpListenManager.h"
@@ -75,8 +76,8 @@ TcpChannel* TcpProtocol::connect(const TcpProtocolKey& key)
     sockaddr_in addr;
     TcpProtocolKey::get_addr(key.m_remote_addr, addr);
     char host[INET_ADDRSTRLEN];
-    printf("connect to %s:%d\n", inet_ntop(AF_INET, &addr.sin_addr, host, sizeof(host)),
-           ntohs(addr.sin_port));
+    trace_printf("connect to %s:%d\n", inet_ntop(AF_INET, &addr.sin_addr, host, sizeof(host)),
+                 ntohs(addr.sin_port));
     int result = tcp_connect(fd, addr);
     if (result != 0 && result != EC_WOULDBLOCK) {
         VELTA_PRINT_RUNTIME_ERROR("Can not connect socket for tcp client");

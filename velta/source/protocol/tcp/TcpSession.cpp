@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "velta/source/base/ErrorCode.h"
+#include "velta/source/base/Trace.h"
 #include "velta/source/protocol/tcp/TcpChannel.h"
 #include "velta/source/protocol/tcp/TcpProtocol.h"
 #include "velta/source/task/Reactor.h"
@@ -10,12 +11,12 @@
 TcpSession::TcpSession(TcpChannel* channel, TcpProtocol* protocol, const TcpProtocolKey& key)
     : m_link(this), m_channel(channel), m_protocol(protocol), m_key(key)
 {
-    printf("TcpSession::TcpSession %p\n", static_cast<void*>(this));
+    trace_printf("TcpSession::TcpSession %p\n", static_cast<void*>(this));
 }
 
 TcpSession::~TcpSession()
 {
-    printf("TcpSession::~TcpSession %p\n", static_cast<void*>(this));
+    trace_printf("TcpSession::~TcpSession %p\n", static_cast<void*>(this));
     if (m_channel != nullptr) {
         TcpChannel* channel = m_channel;
         m_link.detach();

@@ -8,6 +8,7 @@
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/base/Log.h"
 #include "velta/source/base/SocketFunctions.h"
+#include "velta/source/base/Trace.h"
 #include "velta/source/protocol/Demuxer.h"
 #include "velta/source/protocol/ProtocolReport.h"
 #include "velta/source/protocol/udpg/UdpgProtocol.h"
@@ -34,7 +35,7 @@ void report_short_receive_buffer(int fd, int asked)
     socklen_t length = sizeof(granted);
     if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0 || granted / 2 >= asked)
         return;
-    printf("UdpgChannel: receive buffer of %d bytes asked, %d granted\n", asked, granted / 2);
+    trace_printf("UdpgChannel: receive buffer of %d bytes asked, %d granted\n", asked, granted / 2);
     report_event(2, "EnvError",
                  "multicast receive buffer of %d bytes asked, %d granted (net.core.rmem_max)",
                  asked, granted / 2);
@@ -84,13 +85,13 @@ int UdpgChannel::open()
         VELTA_PRINT_RUNTIME_ERROR("open_input_scheduler(m_group_fd)");
         return EC_ERROR;
     }
-    printf("UdpgChannel::UdpgChannel %p\n", static_cast<void*>(this));
+    trace_printf("UdpgChannel::UdpgChannel %p\n", static_cast<void*>(this));
     return EC_NONE;
 }
 
 UdpgChannel::~UdpgChannel()
 {
-    printf("UdpgChannel::~UdpgChannel %p\n", static_cast<void*>(this));
+    trace_printf("UdpgChannel::~UdpgChannel %p\n", static_cast<void*>(this));
     if (m_alive != nullptr)
         *m_alive = false;
     delete m_input_scheduler;
@@ -108,15 +109,15 @@ void UdpgChannel::bind_upper_demuxer(Demuxer* upper)
 
 void UdpgChannel::unbind_upper_demuxer()
 {
-    printf("UdpgChannel::unbind_upper_demuxer %p\n", static_cast<void*>(this));
+    trace_printf("UdpgChannel::unbind_upper_demuxer %p\n", static_cast<void*>(this));
     m_upper_demuxer = nullptr;
     verify_reference();
 }
 
 void UdpgChannel::verify_reference()
 {
-    printf("UdpgChannel::verify_reference %p ,upper demuxer %p\n", static_cast<void*>(this),
-           static_cast<void*>(m_upper_demuxer));
+    trace_printf("UdpgChannel::verify_reference %p ,upper demuxer %p\n", static_cast<void*>(this),
+                 static_cast<void*>(m_upper_demuxer));
     if (m_upper_demuxer == nullptr)
         close(0);
 }
