@@ -75,7 +75,8 @@ PyReplay::PyReplay(const std::string& path, double speed, const std::vector<int>
         std::string location;
         if (m_market->start(location, error) != 0)
             throw std::invalid_argument(error);
-        m_engine->set_query_location(location);
+        m_engine->set_query_server(location, market.m_participant_id, market.m_user_id,
+                                   market.m_password);
     }
     if (m_engine->start(error) != 0)
         throw std::invalid_argument(error);

@@ -205,8 +205,8 @@ int ReplayEngine::start(std::string& error)
     }
     m_stub = new KORV::USER::KorvUserMdqpStub(&m_reactor);
     m_stub->reg_server(location.c_str());
-    // A recorded server answers any login with the recorded answer.
-    m_stub->set_authentication("replay", "replay", "replay");
+    m_stub->set_authentication(m_credentials[0].c_str(), m_credentials[1].c_str(),
+                               m_credentials[2].c_str());
     for (ReplayTopic& topic : m_topics) {
         topic.book.reset(new KORV::USER::KorvUserTopic(int16_t(topic.topic_id)));
         topic.handler.reset(new TopicHandler(this, topic.topic_id));

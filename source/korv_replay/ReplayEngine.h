@@ -8,7 +8,7 @@
 // listener rather than a stand-in object so that the stub, its channel and
 // its framing run exactly as they do live, and so that the simulator can
 // serve a file to clients with the same server. A caller may instead name
-// a query server of its own (set_query_location), which must run on this
+// a query server of its own (set_query_server), which must run on this
 // engine's reactor (get_reactor) before start().
 //
 // Each line of the file (a multicast group and port) gets a demultiplexer
@@ -65,9 +65,15 @@ public:
     ReplayEngine(const ReplayEngine&) = delete;
     ReplayEngine& operator=(const ReplayEngine&) = delete;
 
-    // A query server of the caller's instead of the file's; its snapshot
-    // is taken to be consistent with the packet before each topic's first.
-    void set_query_location(const std::string& location) { m_query_location = location; }
+    // A query server of the caller's instead of the file's, with the
+    // credentials it accepts; its snapshot is taken to be consistent with
+    // the packet before each topic's first.
+    void set_query_server(const std::string& location, const std::string& participant_id,
+                          const std::string& user_id, const std::string& password)
+    {
+        m_query_location = location;
+        m_credentials = {participant_id, user_id, password};
+    }
     Reactor* get_reactor() { return &m_reactor; }
     // "tcp://127.0.0.1:port" with a port nothing listens on right now.
     static std::string free_local_location();
@@ -141,6 +147,8 @@ private:
     BRAX::KORV_USER_API::KorvMarketDataHandler* m_handler;
     Options m_options;
     std::string m_query_location;
+    // Participant, user, password; a recorded server takes any.
+    std::vector<std::string> m_credentials{"replay", "replay", "replay"};
     ReplayReactor m_reactor;
     std::unique_ptr<ReplayQueryServer> m_server;
     KORV::USER::KorvUserMdqpStub* m_stub = nullptr;
