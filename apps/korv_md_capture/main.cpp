@@ -7,6 +7,7 @@
 #include <string>
 
 #include "source/korv_capture/CaptureOptions.h"
+#include "source/korv_capture/CaptureText.h"
 #include "source/korv_capture/MdCapture.h"
 
 namespace {
@@ -30,7 +31,9 @@ int main(int argc, char** argv)
         return 0;
     }
     if (parsed != 0) {
-        fprintf(stderr, "%s: %s\nTry '%s --help'.\n", argv[0], error.c_str(), argv[0]);
+        fprintf(stderr, "%s",
+                capture_text::format(capture_text::USAGE_HINT, argv[0], error.c_str(), argv[0])
+                    .c_str());
         return 2;
     }
     struct sigaction action = {};

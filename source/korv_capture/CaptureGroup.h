@@ -42,7 +42,8 @@ public:
     const std::string& get_location() const { return m_location; }
     // The group and its port, where the datagrams were sent.
     const Ipv4Endpoint& get_group() const { return m_group; }
-    // The receive buffer the kernel really gave the socket, in bytes.
+    // The receive buffer the kernel really gave the socket, in bytes as the
+    // request counts them (half of what SO_RCVBUF reads back).
     int get_rcvbuf() const { return m_rcvbuf; }
     // Whether the kernel reports its drops, and their count so far.
     bool drops_known() const { return m_drops_known; }

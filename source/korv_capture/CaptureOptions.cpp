@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "source/korv_capture/CaptureText.h"
+
 namespace {
 
 bool parse_number(const char* text, double low, double high, double& out)
@@ -55,7 +57,8 @@ std::string CaptureOptions::usage(const char* program)
            "  --topics ID[,ID...]    topics to snapshot and query (every topic seen)\n"
            "  --rotate-size MB       start a new file after this many megabytes (1 MB = 2^20)\n"
            "  --rotate-seconds S     start a new file after this many seconds\n"
-           "                         (with rotation the files are FILE-0001.ext, FILE-0002.ext...,\n"
+           "                         (with rotation the files are FILE-0001.ext, "
+           "FILE-0002.ext...,\n"
            "                         each with its own login and snapshots)\n"
            "  --duration S           stop after this many seconds (until SIGINT/SIGTERM)\n"
            "  --count N              stop after N datagrams\n"
@@ -88,7 +91,7 @@ int CaptureOptions::parse(int argc, char** argv, std::string& error)
             continue;
         }
         if (name.compare(0, 1, "-") != 0 || i + 1 >= argc) {
-            error = "bad argument '" + name + "'";
+            error = capture_text::format(capture_text::BAD_ARGUMENT, name.c_str());
             return -1;
         }
         const char* value = argv[++i];
@@ -120,21 +123,21 @@ int CaptureOptions::parse(int argc, char** argv, std::string& error)
         else if (name == "--rcvbuf")
             good = parse_number(value, 1, 1 << 30, number) && (rcvbuf_bytes = int(number), true);
         else {
-            error = "unknown option '" + name + "'";
+            error = capture_text::format(capture_text::UNKNOWN_OPTION, name.c_str());
             return -1;
         }
         if (!good) {
-            error = "bad value for " + name + ": '" + value + "'";
+            error = capture_text::format(capture_text::BAD_VALUE, name.c_str(), value);
             return -1;
         }
     }
     if (out.empty() || groups.empty()) {
-        error = "give --out FILE and at least one --group udpg://... location";
+        error = capture_text::NEED_OUT_AND_GROUP;
         return -1;
     }
     if (!query.empty() && !no_login &&
         (credentials.participant_id.empty() || credentials.user_id.empty())) {
-        error = "--query needs --participant and --user (and --password), or --no-login";
+        error = capture_text::NEED_CREDENTIALS;
         return -1;
     }
     return 0;

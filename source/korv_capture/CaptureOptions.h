@@ -14,10 +14,10 @@ struct CaptureOptions {
     bool no_login = false;
     std::vector<uint16_t> topics;  // empty: every topic the lines carry
     std::string out;
-    uint64_t rotate_bytes = 0;     // 0: no rotation by size
-    double rotate_seconds = 0;     // 0: no rotation by time
-    double duration_seconds = 0;   // 0: until a signal
-    uint64_t count = 0;            // 0: no limit on datagrams
+    uint64_t rotate_bytes = 0;    // 0: no rotation by size
+    double rotate_seconds = 0;    // 0: no rotation by time
+    double duration_seconds = 0;  // 0: until a signal
+    uint64_t count = 0;           // 0: no limit on datagrams
     int rcvbuf_bytes = 16 * 1024 * 1024;
 
     // 0 when the capture can run, 1 when the usage was asked for, -1 with

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "source/korv_capture/CaptureClock.h"
@@ -23,8 +22,8 @@
 using namespace BRAX::KORV;
 
 CaptureQueryClient::CaptureQueryClient(const std::string& location, const sockaddr_in& server,
-                                       const CaptureCredentials& credentials,
-                                       PcapngWriter& writer, uint32_t interface_id)
+                                       const CaptureCredentials& credentials, PcapngWriter& writer,
+                                       uint32_t interface_id)
     : m_location(location),
       m_server(server),
       m_credentials(credentials),
@@ -44,14 +43,13 @@ void CaptureQueryClient::start()
     m_state_since_ms = capture_monotonic_ms();
     m_fd = tcp_create();
     if (m_fd < 0 || socket_set_nonblocking(m_fd) != 0)
-        return fail(capture_text::format(capture_text::UNREACHABLE, m_location.c_str(),
-                                         strerror(errno)));
+        return fail(
+            capture_text::format(capture_text::UNREACHABLE, m_location.c_str(), strerror(errno)));
     int result = tcp_connect(m_fd, m_server);
     if (result == 0)
         connected();
     else if (result != -1)
-        fail(capture_text::format(capture_text::UNREACHABLE, m_location.c_str(),
-                                  strerror(errno)));
+        fail(capture_text::format(capture_text::UNREACHABLE, m_location.c_str(), strerror(errno)));
 }
 
 short CaptureQueryClient::get_poll_events() const
@@ -166,8 +164,7 @@ void CaptureQueryClient::send_query(uint32_t request_id, const Query& query)
         tag.SnapNo = -1;  // the latest
         char field[MDQP_TopicSnapTag::stream_size()];
         tag.to_stream(field);
-        send_packet(query.trans_id, request_id, MDQP_TopicSnapTag::field_id(), field,
-                    sizeof field);
+        send_packet(query.trans_id, request_id, MDQP_TopicSnapTag::field_id(), field, sizeof field);
     } else {
         ++m_gap_queries;
         MDQP_TopicGap gap = MDQP_TopicGap();
@@ -218,13 +215,17 @@ void CaptureQueryClient::flush_output()
 void CaptureQueryClient::read_input()
 {
     char buffer[65536];
+    // What came before the connection ended is handled first: a server may
+    // answer (a refused login, say) and close at once.
+    std::string lost;
     for (;;) {
         ssize_t got = recv(m_fd, buffer, sizeof buffer, 0);
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             break;
         if (got <= 0) {
-            const char* reason = got == 0 ? capture_text::SESSION_CLOSED : strerror(errno);
-            return fail(capture_text::format(capture_text::SESSION_LOST, reason));
+            lost = capture_text::format(capture_text::SESSION_LOST,
+                                        got == 0 ? capture_text::SESSION_CLOSED : strerror(errno));
+            break;
         }
         m_recorder->client_received(capture_realtime_ns(), reinterpret_cast<uint8_t*>(buffer),
                                     size_t(got));
@@ -239,10 +240,12 @@ void CaptureQueryClient::read_input()
             break;
         used += size_t(size);
         if (packet.trans_id() != MDQP_TID_Heartbeat)
-            handle_packet(uint8_t(packet.trans_id()), uint8_t(packet.flag()),
-                          packet.request_id(), packet.data(), int(packet.length()));
+            handle_packet(uint8_t(packet.trans_id()), uint8_t(packet.flag()), packet.request_id(),
+                          packet.data(), int(packet.length()));
     }
     m_input.erase(0, used);
+    if (!lost.empty() && m_fd >= 0)
+        fail(lost);
 }
 
 void CaptureQueryClient::handle_packet(uint8_t trans_id, uint8_t flag, uint32_t request_id,
@@ -253,8 +256,8 @@ void CaptureQueryClient::handle_packet(uint8_t trans_id, uint8_t flag, uint32_t 
         if (m_state != ST_WaitLogin || get_first_field(body, length, info) != EC_NONE)
             return;  // without its answer the login time-out decides
         if (info.ErrorID != 0)
-            return fail(capture_text::format(capture_text::LOGIN_REFUSED, info.ErrorID,
-                                             info.ErrorMsg));
+            return fail(
+                capture_text::format(capture_text::LOGIN_REFUSED, info.ErrorID, info.ErrorMsg));
         m_state = ST_LoggedIn;
         m_logged_in = true;
         std::vector<Query> waiting;
@@ -282,11 +285,9 @@ void CaptureQueryClient::handle_reply(Query& query, uint32_t request_id, bool la
             if (info.ErrorID != 0) {
                 query.refused = true;
                 ++m_refused_queries;
-                fprintf(stderr, "korv_md_capture: %s\n",
-                        capture_text::format(capture_text::QUERY_REFUSED, m_location.c_str(),
-                                             request_id, query.topic, info.ErrorID,
-                                             info.ErrorMsg)
-                            .c_str());
+                capture_text::say(capture_text::format(capture_text::QUERY_REFUSED,
+                                                       m_location.c_str(), request_id, query.topic,
+                                                       info.ErrorID, info.ErrorMsg));
             }
         } else if (query.trans_id == MDQP_TID_ReqQryTopicGap) {
             MirpPacket packet(Packet(it.data(), it.size()));

@@ -88,14 +88,13 @@ private:
     void connected();
     void send_login();
     void send_query(uint32_t request_id, const Query& query);
-    void send_packet(uint8_t trans_id, uint32_t request_id, uint16_t field_id,
-                     const char* field, int field_size);
+    void send_packet(uint8_t trans_id, uint32_t request_id, uint16_t field_id, const char* field,
+                     int field_size);
     void flush_output();
     void read_input();
     void handle_packet(uint8_t trans_id, uint8_t flag, uint32_t request_id, const char* body,
                        int length);
-    void handle_reply(Query& query, uint32_t request_id, bool last, const char* body,
-                      int length);
+    void handle_reply(Query& query, uint32_t request_id, bool last, const char* body, int length);
     void fail(const std::string& reason);
 
     std::string m_location;

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <cstdio>
 
 #include "source/korv_capture/CaptureClock.h"
 #include "source/korv_capture/CaptureGroup.h"
@@ -13,10 +12,16 @@
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/protocol/ProtocolStack.h"
 
+using capture_text::say;
+
 namespace {
 
 // A lost session logs in again after this pause.
 constexpr int RETRY_S = 5;
+// What a file may hold in memory while its login is answered; past it the
+// file goes on without the session rather than the capture growing without
+// bound behind a slow server.
+constexpr uint64_t MAX_HELD_BYTES = 256 * 1024 * 1024;
 // Datagrams read from one group before the others get their turn.
 constexpr int DRAIN_BATCH = 64;
 
@@ -30,18 +35,13 @@ MdCapture::MdCapture(const CaptureOptions& options)
 
 MdCapture::~MdCapture() = default;
 
-void MdCapture::say(const std::string& line) const
-{
-    fprintf(stderr, "korv_md_capture: %s\n", line.c_str());
-}
-
 int MdCapture::run(const volatile sig_atomic_t& stop)
 {
     if (open_groups() != 0)
         return 1;
     if (!m_options.query.empty() &&
         sock_location_to_addr(m_server, "tcp", m_options.query.c_str()) != 0) {
-        say("bad query location '" + m_options.query + "': expected tcp://address:port");
+        say(capture_text::format(capture_text::BAD_QUERY_LOCATION, m_options.query.c_str()));
         return 1;
     }
     const int64_t started = capture_monotonic_ms();
@@ -103,9 +103,7 @@ int MdCapture::open_groups()
             say(error);
             return -1;
         }
-        // The kernel reports twice the size asked for (its bookkeeping
-        // included); less than that is a smaller buffer than asked.
-        if (group->get_rcvbuf() < 2 * m_options.rcvbuf_bytes)
+        if (group->get_rcvbuf() < m_options.rcvbuf_bytes)
             say(capture_text::format(capture_text::RCVBUF_SHORT, location.c_str(),
                                      m_options.rcvbuf_bytes, group->get_rcvbuf()));
         m_groups.push_back(std::move(group));
@@ -135,8 +133,8 @@ int MdCapture::start_file()
 
 void MdCapture::start_query()
 {
-    m_query.reset(new CaptureQueryClient(m_options.query, m_server, m_options.credentials,
-                                         m_writer, uint32_t(m_groups.size())));
+    m_query.reset(new CaptureQueryClient(m_options.query, m_server, m_options.credentials, m_writer,
+                                         uint32_t(m_groups.size())));
     m_query->start();
     for (uint16_t topic : m_topics)
         m_query->query_snapshot(topic);
@@ -156,14 +154,18 @@ int MdCapture::follow_query()
         m_query_recorded = true;
         return start_section("");
     }
+    if (state != CaptureQueryClient::ST_Failed && !m_writer.is_started() &&
+        m_writer.get_held_bytes() > MAX_HELD_BYTES) {
+        retire_query();
+        return start_section(capture_text::format(capture_text::HELD_TOO_LONG,
+                                                  (unsigned long long)(MAX_HELD_BYTES >> 20)));
+    }
     if (state != CaptureQueryClient::ST_Failed)
         return 0;
     std::string reason = m_query->get_failure();
     retire_query();
-    if (!m_writer.is_started()) {
-        say(capture_text::format(capture_text::MULTICAST_ALONE, m_path.c_str(), reason.c_str()));
+    if (!m_writer.is_started())
         return start_section(reason);
-    }
     if (m_query_recorded) {
         say(capture_text::format(capture_text::RECONNECTING, m_path.c_str(), reason.c_str(),
                                  RETRY_S));
@@ -185,6 +187,9 @@ void MdCapture::retire_query()
 int MdCapture::start_section(const std::string& none_reason)
 {
     m_none_reason = none_reason;
+    if (!none_reason.empty())
+        say(capture_text::format(capture_text::MULTICAST_ALONE, m_path.c_str(),
+                                 none_reason.c_str()));
     std::vector<std::string> comments;
     comments.push_back(none_reason.empty() ? capture_text::COMMENT_QUERY_RECORDED
                                            : capture_text::format(capture_text::COMMENT_QUERY_NONE,
@@ -214,8 +219,6 @@ int MdCapture::finish_file()
     if (m_query != nullptr) {
         if (!m_writer.is_started() && m_query->get_state() != CaptureQueryClient::ST_LoggedIn) {
             retire_query();
-            say(capture_text::format(capture_text::MULTICAST_ALONE, m_path.c_str(),
-                                     capture_text::ENDED_BEFORE_LOGIN));
             start_section(capture_text::ENDED_BEFORE_LOGIN);
         } else {
             if (!m_writer.is_started()) {
@@ -228,8 +231,9 @@ int MdCapture::finish_file()
     int64_t now = capture_realtime_ns();
     for (size_t i = 0; i < m_groups.size(); ++i) {
         uint64_t drops = m_groups[i]->get_drops();
-        m_writer.write_statistics(uint32_t(i), now,
-                                  m_groups[i]->drops_known() ? &drops : nullptr);
+        m_writer.write_statistics(
+            uint32_t(i), now, m_groups[i]->drops_known() ? &drops : nullptr,
+            capture_text::format(capture_text::COMMENT_RCVBUF, m_groups[i]->get_rcvbuf()));
     }
     if (m_writer.close() != EC_NONE) {
         say(m_writer.get_error());
@@ -298,9 +302,9 @@ std::string MdCapture::counters_text() const
     }
     text += ", rcvbuf " + std::to_string(rcvbuf) + " (asked " +
             std::to_string(m_options.rcvbuf_bytes) + "), kernel drops " + std::to_string(drops);
-    text += ", query " + (m_query_recorded ? std::string("recorded")
-                                           : m_none_reason.empty() ? std::string("pending")
-                                                                   : "none (" + m_none_reason + ")");
+    text += ", query " + (m_query_recorded        ? std::string("recorded")
+                          : m_none_reason.empty() ? std::string("pending")
+                                                  : "none (" + m_none_reason + ")");
     text += ", logins " + std::to_string(logins) + ", snapshots " + std::to_string(snapshots) +
             ", gap queries " + std::to_string(gap_queries) + " (unfilled " +
             std::to_string(unfilled) + ")";

@@ -53,7 +53,6 @@ private:
     void retire_query();
     int drain(size_t index);
     std::string counters_text() const;
-    void say(const std::string& line) const;
 
     CaptureOptions m_options;
     sockaddr_in m_server{};

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "source/korv_capture/CaptureText.h"
 #include "velta/source/base/ErrorCode.h"
 
 namespace {
@@ -41,12 +42,13 @@ int PcapngWriter::open(const std::string& path)
     m_path = path;
     m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (m_fd < 0) {
-        m_error = path + ": " + strerror(errno);
+        m_error = capture_text::format(capture_text::FILE_FAILED, path.c_str(), strerror(errno));
         return EC_WRITE;
     }
     m_started = false;
     m_bytes = 0;
     m_held.clear();
+    m_held_bytes = 0;
     return EC_NONE;
 }
 
@@ -79,6 +81,7 @@ int PcapngWriter::start_section(const std::vector<std::string>& comments,
         if (held.interface_id < interfaces.size() && result == EC_NONE)
             result = write_out(held.block);
     m_held.clear();
+    m_held_bytes = 0;
     return result;
 }
 
@@ -94,17 +97,21 @@ int PcapngWriter::write_packet(uint32_t interface_id, int64_t time_ns, const uin
     m_block.resize((m_block.size() + 3) & ~size_t(3), 0);
     if (!m_started) {
         finish_block();
+        m_held_bytes += m_block.size();
         m_held.push_back(Held{interface_id, m_block});
         return EC_NONE;
     }
     return end_block();
 }
 
-int PcapngWriter::write_statistics(uint32_t interface_id, int64_t time_ns, const uint64_t* drops)
+int PcapngWriter::write_statistics(uint32_t interface_id, int64_t time_ns, const uint64_t* drops,
+                                   const std::string& comment)
 {
     begin_block(BLOCK_STATISTICS);
     put_u32(interface_id);
     put_time(time_ns);
+    if (!comment.empty())
+        put_option(OPT_COMMENT, comment.data(), comment.size());
     if (drops != nullptr)
         put_option(ISB_IFDROP, drops, sizeof *drops);
     return end_block();
@@ -115,13 +122,14 @@ int PcapngWriter::close()
     int result = EC_NONE;
     if (m_fd >= 0) {
         if (!m_held.empty()) {
-            m_error = m_path + ": packets held for a section that never started";
+            m_error = capture_text::format(capture_text::NEVER_STARTED, m_path.c_str());
             result = EC_WRITE;
         }
         ::close(m_fd);
     }
     m_fd = -1;
     m_held.clear();
+    m_held_bytes = 0;
     return result;
 }
 
@@ -183,7 +191,7 @@ int PcapngWriter::end_block()
 int PcapngWriter::write_out(const std::vector<uint8_t>& block)
 {
     if (m_fd < 0) {
-        m_error = "no file open";
+        m_error = capture_text::NO_FILE;
         return EC_WRITE;
     }
     ssize_t written;
@@ -191,7 +199,8 @@ int PcapngWriter::write_out(const std::vector<uint8_t>& block)
         written = ::write(m_fd, block.data(), block.size());
     while (written < 0 && errno == EINTR);
     if (written != ssize_t(block.size())) {
-        m_error = m_path + ": " + (written < 0 ? strerror(errno) : "short write");
+        m_error = capture_text::format(capture_text::FILE_FAILED, m_path.c_str(),
+                                       written < 0 ? strerror(errno) : capture_text::SHORT_WRITE);
         return EC_WRITE;
     }
     m_bytes += block.size();

@@ -34,15 +34,18 @@ public:
     // epoch): 0 or EC_WRITE.
     int write_packet(uint32_t interface_id, int64_t time_ns, const uint8_t* data, size_t length);
     // The interface's statistics at time_ns, with the count of packets the
-    // kernel dropped when known (drops null when not): 0 or EC_WRITE.
-    int write_statistics(uint32_t interface_id, int64_t time_ns, const uint64_t* drops);
+    // kernel dropped when known (drops null when not) and a comment (none
+    // when empty): 0 or EC_WRITE.
+    int write_statistics(uint32_t interface_id, int64_t time_ns, const uint64_t* drops,
+                         const std::string& comment);
     // Closes the file: 0, or EC_WRITE when held packets could not go out
     // because no section was started.
     int close();
 
     bool is_started() const { return m_started; }
-    // Bytes in the file so far.
+    // Bytes in the file so far, and held for it.
     uint64_t get_bytes() const { return m_bytes; }
+    uint64_t get_held_bytes() const { return m_held_bytes; }
     const std::string& get_error() const { return m_error; }
 
 private:
@@ -65,6 +68,7 @@ private:
     bool m_started = false;
     bool m_has_options = false;
     uint64_t m_bytes = 0;
+    uint64_t m_held_bytes = 0;
     std::vector<uint8_t> m_block;
     std::vector<Held> m_held;
     std::string m_path;

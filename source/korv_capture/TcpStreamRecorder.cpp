@@ -60,13 +60,11 @@ int TcpStreamRecorder::close(int64_t time_ns)
     return result;
 }
 
-int TcpStreamRecorder::data(bool from_client, int64_t time_ns, const uint8_t* bytes,
-                            size_t length)
+int TcpStreamRecorder::data(bool from_client, int64_t time_ns, const uint8_t* bytes, size_t length)
 {
     for (size_t done = 0; done < length;) {
         size_t part = length - done < MAX_SEGMENT ? length - done : MAX_SEGMENT;
-        int result =
-            segment(from_client, time_ns, TCP_FLAG_PSH | TCP_FLAG_ACK, bytes + done, part);
+        int result = segment(from_client, time_ns, TCP_FLAG_PSH | TCP_FLAG_ACK, bytes + done, part);
         if (result != EC_NONE)
             return result;
         (from_client ? m_client_seq : m_server_seq) += uint32_t(part);
@@ -81,9 +79,8 @@ int TcpStreamRecorder::segment(bool from_client, int64_t time_ns, uint8_t flags,
     // A SYN acknowledges nothing; everything else acknowledges all the
     // other side has sent.
     uint32_t ack = (flags & TCP_FLAG_ACK) == 0 ? 0 : from_client ? m_server_seq : m_client_seq;
-    size_t size = build_tcp_packet(from_client ? m_client : m_server,
-                                   from_client ? m_server : m_client, m_ip_id++,
-                                   from_client ? m_client_seq : m_server_seq, ack, flags, bytes,
-                                   length, m_packet.data());
+    size_t size = build_tcp_packet(
+        from_client ? m_client : m_server, from_client ? m_server : m_client, m_ip_id++,
+        from_client ? m_client_seq : m_server_seq, ack, flags, bytes, length, m_packet.data());
     return m_writer.write_packet(m_interface_id, time_ns, m_packet.data(), size);
 }
