@@ -65,7 +65,8 @@ std::string replay_summary(const ReplayCapture& capture)
         out += " (" + capture.get_error_after_load() + ": read up to there)";
     out += "\n";
     const auto& datagrams = capture.get_datagrams();
-    int64_t span = capture.get_last_ns() - capture.get_first_ns();
+    // Unsigned: the times of a damaged file may lie anywhere.
+    uint64_t span = uint64_t(capture.get_last_ns()) - uint64_t(capture.get_first_ns());
     char seconds[32];
     snprintf(seconds, sizeof seconds, "%.3f", double(span) / 1e9);
     out += "time " + time_text(capture.get_first_ns()) + " to " + time_text(capture.get_last_ns()) +
