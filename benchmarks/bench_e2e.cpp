@@ -394,12 +394,24 @@ void recovery(Harness& h, const TagClock& clock, int datagrams)
             (unsigned long long)(h.sim->get_server()->get_counters().gap_packets - gap_packets));
 }
 
+// The library's event log: in the temporary folder, one file per run, so
+// that a run leaves nothing in the folder it was started from.
+const char* log_path()
+{
+    static const std::string path = [] {
+        const char* folder = getenv("TMPDIR");
+        return std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") +
+               "/korv_bench_e2e-" + std::to_string(getpid()) + ".log";
+    }();
+    return path.c_str();
+}
+
 // A library instance on the simulator's locations, the topic subscribed,
 // not started yet.
 KorvUserApi* subscribed_api(KorvMarketDataHandler* handler, bool spin = false)
 {
     KorvUserApi* api = KorvUserApi::create_instance();
-    api->set_log_file("bench_e2e.log");
+    api->set_log_file(log_path());
     api->reg_mdqp_location(MDQP_LOCATION);
     api->reg_mirp_location(MIRP_LOCATION);
     api->set_authentication("P01", "U01", "secret");
@@ -810,5 +822,6 @@ int main(int argc, char** argv)
         latency_phases(samples, false);
     }
     fflush(g_report);
+    unlink(log_path());
     return 0;
 }

@@ -1,81 +1,57 @@
-// Fuzz target, stateful: each input is a stream of datagrams, each a 16-bit
-// little-endian length and that many bytes (a short last one takes what is
-// left), played through the offline replay: framed as the capture tool
-// writes them, read back from the frame, and fed to the library's receive
-// path for topic 1001 (demultiplexer, subscriber, book, notifier).
-//
-// The query side is the simulator's in the same process, over 127.0.0.1:
-// its snapshot is the simulator's market at packet 0 (seed 1, ten
-// instruments), so packets from 1 on apply, and holes lead to its (empty)
-// gap replies and new snapshots. The clock moves on by 500 ms after each
-// input. No multicast group is joined.
+// Fuzz target: each input is a capture file, read by the replay component
+// as korv_md_replay reads one: the classic and block formats, every link
+// type, IPv4 fragments, the TCP streams of query sessions and the MDQP
+// messages in them, the MIRP packets of each datagram; then the file's
+// summary and every topic's plan, and the gap replies its query side would
+// serve. A plan must keep its hole inside the topic's numbers, and a served
+// packet must be a whole MIRP packet of the topic asked for.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <string>
-#include <vector>
 
-#include "apps/korv_md_replay/OfflineReplay.h"
-#include "apps/korv_md_replay/UdpFrame.h"
-#include "apps/korv_md_simulator/SimOptions.h"
 #include "fuzz/FuzzBook.h"
-#include "fuzz/FuzzClock.h"
+#include "source/korv_replay/ReplayCapture.h"
+#include "source/korv_replay/ReplaySummary.h"
+#include "source/mirp_protocol/MirpHeader.h"
 
 namespace {
 
-constexpr int TOPIC_ID = 1001;
-
-struct World {
-    fuzz_book::CheckingHandler handler;
-    OfflineReplay replay{TOPIC_ID, KORV::SIM::SimOptions(), &handler};
-    std::vector<uint8_t> frame = std::vector<uint8_t>(UDP_FRAME_HEADROOM + 65536);
-};
-
-World* g_world = nullptr;
+int g_fd = -1;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    g_world = new World;
-    std::string error;
-    if (g_world->replay.start(1767605400, 0, 1, error) != 0) {
-        fprintf(stderr, "fuzz_replay_stream: %s\n", error.c_str());
-        exit(2);
-    }
+    g_fd = memfd_create("fuzz_replay_stream", 0);
+    FUZZ_CHECK(g_fd >= 0);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    World& w = *g_world;
-    size_t offset = 0;
-    while (offset < size) {
-        size_t length = data[offset];
-        if (offset + 1 < size)
-            length |= size_t(data[offset + 1]) << 8;
-        offset += 2;
-        if (offset > size)
-            offset = size;
-        if (length > size - offset)
-            length = size - offset;
-        CapturedDatagram datagram;
-        datagram.payload = data + offset;
-        datagram.length = length;
-        offset += length;
-        // Through the frame the way the capture file holds it.
-        size_t frame_length = encode_udp_frame(datagram, w.frame.data());
-        CapturedDatagram read;
-        FUZZ_CHECK(decode_udp_frame(UDP_FRAME_LINK_ETHERNET, w.frame.data(), frame_length, read) ==
-                   0);
-        FUZZ_CHECK(read.length == length);
-        w.replay.feed(read.payload, read.length);
-        w.replay.poll();
+    FUZZ_CHECK(ftruncate(g_fd, 0) == 0);
+    FUZZ_CHECK(pwrite(g_fd, data, size, 0) == ssize_t(size));
+    ReplayCapture capture;
+    std::string error;
+    if (capture.load("/proc/self/fd/" + std::to_string(g_fd), error) != 0)
+        return 0;
+    replay_summary(capture);
+    for (const auto& topic : capture.get_topics()) {
+        ReplayTopicPlan plan = capture.plan(topic.first);
+        if (plan.has_hole())
+            FUZZ_CHECK(int32_t(plan.hole_end - plan.hole_begin) > 0 &&
+                       int32_t(plan.hole_end - 1 - plan.last_packet_no) <= 0);
+        for (const auto& packet : capture.find_packets(topic.first, 0, 0xffffffff, 50)) {
+            FUZZ_CHECK(packet.second >= size_t(MIRP_HLEN));
+            MirpHeader header;
+            memcpy(&header, packet.first, sizeof header);
+            FUZZ_CHECK(header.TopicID == topic.first);
+            FUZZ_CHECK(size_t(MIRP_HLEN) + header.ContentLength == packet.second);
+        }
     }
-    for (int i = 0; i < 8; ++i)
-        w.replay.poll();
-    fuzz_book::check_book(w.replay.get_topic());
-    fuzz_advance_clock(500);
     return 0;
 }

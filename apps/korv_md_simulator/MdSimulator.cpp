@@ -12,6 +12,7 @@
 #include "apps/korv_md_simulator/SimServer.h"
 #include "apps/korv_md_simulator/SimTopic.h"
 #include "apps/korv_md_simulator/SimTruthWriter.h"
+#include "source/korv_replay/ReplayQueryServer.h"
 #include "velta/source/protocol/ProtocolStackKey.h"
 #include "velta/source/protocol/udpg/UdpgProtocol.h"
 #include "velta/source/task/SelectReactor.h"
@@ -57,10 +58,12 @@ MdSimulator::MdSimulator(const SimOptions& options)
       m_udpg(new UdpgProtocol(m_reactor)),
       m_publisher(nullptr),
       m_replay(nullptr),
+      m_replay_server(nullptr),
       m_server(nullptr),
       m_tick_scheduler(m_reactor->open_delay_scheduler(TICK_MS)),
       m_tick_task(this),
       m_start_ms(0),
+      m_end_ms(0),
       m_sequences(0),
       m_market_packets(0),
       m_next_topic(0),
@@ -97,6 +100,7 @@ MdSimulator::~MdSimulator()
     m_tick_task.cancel();
     delete m_tick_scheduler;
     delete m_server;
+    delete m_replay_server;
     delete m_replay;
     for (SimTopic* topic : m_topics)
         delete topic;
@@ -112,16 +116,22 @@ void MdSimulator::request_stop()
 
 int MdSimulator::start()
 {
+    std::string location;
+    int result;
     if (!m_options.m_replay_path.empty()) {
         std::string error;
         m_replay = new SimReplaySource();
-        if (m_replay->open(m_options.m_replay_path, error) != 0) {
+        if (m_replay->open(m_options.m_replay_path, m_options.m_replay_speed,
+                           m_options.m_replay_rounds, error) != 0) {
             fprintf(stderr, "korv_md_simulator: %s\n", error.c_str());
             return -1;
         }
+        m_replay_server = new ReplayQueryServer(m_reactor, m_replay->get_capture(),
+                                                m_options.m_listen_locations);
+        result = m_replay_server->start(location);
+    } else {
+        result = m_server->start(location);
     }
-    std::string location;
-    int result = m_server->start(location);
     if (result != 0) {
         fprintf(stderr, "korv_md_simulator: cannot listen on %s (error %d)\n", location.c_str(),
                 result);
@@ -173,20 +183,19 @@ void MdSimulator::on_tick()
         m_stop_done = true;
     }
     if (m_replay != nullptr) {
-        std::string error;
-        if (m_replay->publish_due(elapsed, *m_publisher, error) != 0)
-            fprintf(stderr, "korv_md_simulator: %s\n", error.c_str());
-        if (m_replay->at_end() && m_publishing) {
-            // Lingers from the end of the file on.
+        m_replay->publish_due(elapsed, *m_publisher);
+        m_replay_server->set_point(m_replay->get_point());
+        // The file, not the duration, says when publishing ends.
+        if (m_replay->at_end() && m_publishing)
             m_publishing = false;
-            m_options.m_duration_seconds = double(elapsed) / 1000;
-        }
     } else if (m_publishing) {
         if (elapsed >= to_ms(m_options.m_duration_seconds))
             m_publishing = false;
         else
             publish_due(elapsed);
     }
+    if (!m_publishing && m_end_ms == 0)
+        m_end_ms = elapsed + to_ms(m_options.m_linger_seconds);
     unsigned seconds;
     unsigned millisec;
     wall_clock(seconds, millisec);
@@ -197,7 +206,7 @@ void MdSimulator::on_tick()
         }
     }
     m_publisher->flush();
-    if (elapsed >= to_ms(m_options.m_duration_seconds + m_options.m_linger_seconds)) {
+    if (!m_publishing && elapsed >= m_end_ms) {
         m_done = true;
         return;
     }
@@ -251,7 +260,16 @@ std::string MdSimulator::summary_line() const
         encode_failures += topic->get_encode_failures();
     }
     const SimPublisherCounters& p = m_publisher->get_counters();
-    const SimServerCounters& s = m_server->get_counters();
+    SimServerCounters s = m_server->get_counters();
+    if (m_replay_server != nullptr) {
+        // The file's query side answered instead.
+        const ReplayQueryCounters& r = m_replay_server->get_counters();
+        s.connections = r.connections;
+        s.logins = r.logins;
+        s.snapshots = r.snapshots;
+        s.gap_queries = r.gap_queries;
+        s.gap_packets = r.gap_packets;
+    }
     char line[512];
     snprintf(line, sizeof line,
              "korv_md_simulator: topics %zu, sequences %llu, market packets %llu, heartbeats %llu, "

@@ -7,7 +7,8 @@
 // being packed. Publishing stops after the duration; serving and heartbeats
 // go on for the linger time, then the simulator is done. With a capture
 // to replay, its datagrams are published instead of the topics' sequences
-// and heartbeats, until the file ends.
+// and heartbeats, until the file ends, and the query server answers from
+// the file's recorded query side instead of the market.
 //
 // The reactor's loop is driven by the caller, one iteration per step(),
 // on the caller's thread; tests interleave their own objects on the same
@@ -23,6 +24,7 @@
 
 class Reactor;
 class TaskScheduler;
+class ReplayQueryServer;
 class UdpgProtocol;
 
 namespace KORV {
@@ -80,14 +82,18 @@ private:
     Reactor* m_reactor;
     UdpgProtocol* m_udpg;
     SimPublisher* m_publisher;
-    // Set with --replay: publishes instead of the topics.
+    // Set with --replay: publishes instead of the topics, and its query
+    // side answers instead of m_server.
     SimReplaySource* m_replay;
+    ReplayQueryServer* m_replay_server;
     std::vector<SimTopic*> m_topics;
     std::vector<uint64_t> m_last_sent_ms;
     SimServer* m_server;
     TaskScheduler* m_tick_scheduler;
     m_tick_task_type m_tick_task;
     uint64_t m_start_ms;
+    // When serving ends (after the linger), once publishing has ended.
+    uint64_t m_end_ms;
     uint64_t m_sequences;
     uint64_t m_market_packets;
     size_t m_next_topic;

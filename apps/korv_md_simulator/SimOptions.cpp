@@ -80,6 +80,8 @@ SimOptions::SimOptions()
       m_heartbeat_ms(500),
       m_snapshot_mbit(0),
       m_datagram_size(1472),
+      m_replay_speed(1),
+      m_replay_rounds(1),
       m_drop_fraction(0),
       m_duplicate_fraction(0),
       m_reorder_window(0),
@@ -117,7 +119,10 @@ std::string SimOptions::usage_text(const char* program)
            "                         slower link would, 0.01..100000 (unpaced)\n"
            "  --truth FILE           write the published state at exit\n"
            "  --replay FILE          publish the datagrams of a capture file at their recorded\n"
-           "                         pace instead of the market (its packets, not the truth)\n"
+           "                         pace instead of the market (its packets, not the truth),\n"
+           "                         and serve its login, snapshots and gap replies\n"
+           "  --replay-speed X       publish the capture at X times its recorded pace (1)\n"
+           "  --replay-loop N        publish the capture N times, 0 without end (1)\n"
            "Fault injection:\n"
            "  --drop FRACTION        drop this fraction of datagrams, 0..1 (0)\n"
            "  --duplicate FRACTION   send this fraction of datagrams twice, 0..1 (0)\n"
@@ -250,6 +255,14 @@ int SimOptions::parse_option(const std::string& name, const char* value)
         if (*value == '\0')
             return fail(bad + ": expected a file name");
         m_replay_path = value;
+    } else if (name == "--replay-speed") {
+        if (!parse_double(value, 0.001, 1e6, d))
+            return fail(bad + ": expected a factor 0.001..1000000");
+        m_replay_speed = d;
+    } else if (name == "--replay-loop") {
+        if (!parse_long(value, 0, 1000000, n))
+            return fail(bad + ": expected 0..1000000");
+        m_replay_rounds = int(n);
     } else if (name == "--drop" || name == "--duplicate" || name == "--truncate" ||
                name == "--delay") {
         if (!parse_double(value, 0, 1, d))

@@ -45,8 +45,11 @@ public:
     double m_snapshot_mbit;
     int m_datagram_size;
     std::string m_truth_path;
-    // A capture file to publish instead of the market.
+    // A capture file to publish instead of the market, at this multiple of
+    // its recorded pace, this many times (0: without end).
     std::string m_replay_path;
+    double m_replay_speed;
+    int m_replay_rounds;
 
     // Fault injection.
     double m_drop_fraction;

@@ -2,83 +2,48 @@
 
 #include "apps/korv_md_simulator/SimPublisher.h"
 
-#ifdef KORV_HAVE_PCAP
-#include "apps/korv_md_replay/PcapDatagramReader.h"
-#endif
-
 namespace KORV {
 namespace SIM {
 
-#ifdef KORV_HAVE_PCAP
-
-SimReplaySource::SimReplaySource()
-    : m_reader(new PcapDatagramReader()), m_at_end(false), m_pending(false), m_first_us(-1)
+int SimReplaySource::open(const std::string& path, double speed, int rounds, std::string& error)
 {
-}
-
-SimReplaySource::~SimReplaySource()
-{
-    delete m_reader;
-}
-
-int SimReplaySource::open(const std::string& path, std::string& error)
-{
-    if (m_reader->open(path) != 0) {
-        error = m_reader->get_error();
+    if (m_capture.load(path, error) != 0)
+        return -1;
+    if (m_capture.get_datagrams().empty()) {
+        error = path + ": the file holds no multicast datagram to publish";
         return -1;
     }
+    m_speed = speed;
+    m_rounds_wanted = rounds;
     return 0;
 }
 
-int SimReplaySource::publish_due(uint64_t elapsed_ms, SimPublisher& publisher, std::string& error)
+void SimReplaySource::publish_due(uint64_t elapsed_ms, SimPublisher& publisher)
 {
+    const std::vector<ReplayDatagram>& datagrams = m_capture.get_datagrams();
+    const int64_t first_ns = datagrams.front().time_ns;
     while (!m_at_end) {
-        if (!m_pending) {
-            int result = m_reader->next(m_next);
-            if (result <= 0) {
+        if (m_next == datagrams.size()) {
+            if (++m_rounds == m_rounds_wanted) {
                 m_at_end = true;
-                if (result < 0) {
-                    error = m_reader->get_error();
-                    return -1;
-                }
                 break;
             }
-            m_pending = true;
-            if (m_first_us < 0)
-                m_first_us = m_next.time_us;
+            // The next round starts after the last datagram's time.
+            m_round_ms = elapsed_ms;
+            m_next = 0;
         }
-        if (m_next.time_us - m_first_us > int64_t(elapsed_ms) * 1000)
+        const ReplayDatagram& datagram = datagrams[m_next];
+        double due_ms = double(datagram.time_ns - first_ns) / 1e6 / m_speed;
+        if (due_ms > double(elapsed_ms - m_round_ms))
             break;
         // One recorded datagram, one datagram on the group.
         publisher.flush();
-        publisher.send(reinterpret_cast<const char*>(m_next.payload), m_next.length);
+        publisher.send(reinterpret_cast<const char*>(m_capture.payload(datagram)),
+                       datagram.length);
         publisher.flush();
-        m_pending = false;
+        ++m_next;
     }
-    return 0;
 }
-
-#else
-
-SimReplaySource::SimReplaySource()
-    : m_reader(nullptr), m_at_end(true), m_pending(false), m_first_us(-1)
-{
-}
-
-SimReplaySource::~SimReplaySource() = default;
-
-int SimReplaySource::open(const std::string&, std::string& error)
-{
-    error = "--replay needs libpcap, which this build was made without";
-    return -1;
-}
-
-int SimReplaySource::publish_due(uint64_t, SimPublisher&, std::string&)
-{
-    return 0;
-}
-
-#endif
 
 }  // namespace SIM
 }  // namespace KORV

@@ -219,28 +219,35 @@ class UserApi:
             yield rows
 
 
-def _replay_session(path, speed, market):
-    if not hasattr(_korv, "_Replay"):
-        raise RuntimeError("korv.replay needs the capture tools, built where libpcap is installed")
+def _replay_session(path, speed, topic, groups, market):
     if speed is not None and (isinstance(speed, bool) or not isinstance(speed, (int, float))):
         raise TypeError("speed must be None or a number")
     if speed is not None and not speed > 0:
         raise ValueError("speed must be None or a positive number")
+    topics = [] if topic is None else [topic] if isinstance(topic, int) else list(topic)
     args = []
     for name, value in market.items():
         args += ["--" + name.replace("_", "-"), str(value)]
-    return _korv._Replay(str(path), float(speed or 0), args)
+    return _korv._Replay(str(path), float(speed or 0), topics, list(groups or []), args)
 
 
-def replay(path, speed=None, *, topic=1001, seed=1, instruments=10, depth=5, **market):
+def replay(path, speed=None, *, topic=None, groups=None, **market):
     """Yields the updates a live run of the capture file delivered: its
     datagrams go through the library's own receive path offline, at full
-    speed or at speed times the recorded pace. The snapshot comes from the
-    simulator's market of the captured run: give its options (topic, seed,
-    instruments, depth; participant, user and password if not the
-    defaults). ValueError for a file or options that are refused."""
-    session = _replay_session(path, speed, dict(topic=topic, seed=seed, instruments=instruments,
-                                                depth=depth, **market))
+    speed or at speed times the recorded pace, and the file's own login
+    answer, snapshots and gap replies answer the library's queries. topic
+    (an id or a list) and groups ("group:port" texts) choose what to replay;
+    by default everything in the file. In these updates handler_ns is the
+    capture time of the datagram that led to the delivery (nanoseconds since
+    the epoch).
+
+    A file of the simulator that holds no query side replays only with the
+    simulator's market options of the captured run as keywords (seed,
+    instruments, depth; participant, user, password if not the defaults),
+    which make up the market that answers instead. ValueError for a file or
+    options that are refused; RuntimeError after the last update when a
+    topic could not be replayed whole."""
+    session = _replay_session(path, speed, topic, groups, market)
     while True:
         update = session.next()
         if update is None:
@@ -248,12 +255,11 @@ def replay(path, speed=None, *, topic=1001, seed=1, instruments=10, depth=5, **m
         yield update
 
 
-def replay_array(path, speed=None, *, topic=1001, seed=1, instruments=10, depth=5, **market):
+def replay_array(path, speed=None, *, topic=None, groups=None, **market):
     """The whole replay of a capture file as one structured array of DTYPE
     (see replay() for the arguments); pandas.DataFrame.from_records takes
     its scalar columns."""
-    session = _replay_session(path, speed, dict(topic=topic, seed=seed, instruments=instruments,
-                                                depth=depth, **market))
+    session = _replay_session(path, speed, topic, groups, market)
     chunks = []
     while True:
         raw = session.take_batch(65536)

@@ -356,8 +356,10 @@ PYBIND11_MODULE(_korv, m)
 
 #ifdef KORV_PYTHON_REPLAY
     py::class_<PyReplay>(m, "_Replay")
-        .def(py::init<const std::string&, double, const std::vector<std::string>&>(),
-             py::arg("path"), py::arg("speed"), py::arg("market_args"))
+        .def(py::init<const std::string&, double, const std::vector<int>&,
+                      const std::vector<std::string>&, const std::vector<std::string>&>(),
+             py::arg("path"), py::arg("speed"), py::arg("topics"), py::arg("lines"),
+             py::arg("market_args"))
         .def(
             "next",
             [](PyReplay& replay) -> py::object {

@@ -153,30 +153,6 @@ TEST(CaptureFiles, EveryTruncationOfAFileReadsWhatIsWholeThenSaysTheFileIsDamage
     }
 }
 
-TEST(CaptureFiles, AForeignFileIsNamedAsNoCaptureAndTheReplayEndsWithThatMessage)
-{
-    write_bytes("foreign.pcap", "timestamp,price\n1,4000\n2,4001\n");
-    PcapDatagramReader reader;
-    EXPECT_EQ(reader.open("foreign.pcap"), EC_READ);
-    EXPECT_EQ(reader.get_error(),
-              "foreign.pcap: not a readable capture file (unknown file format)");
-    EXPECT_EQ(reader.open("missing.pcap"), EC_READ);
-
-    const std::string bytes = valid_file();
-    write_bytes("cut.pcap", bytes.substr(0, bytes.size() - 3));
-    const std::string replay = child_process::build_dir() + "/apps/korv_md_replay";
-    for (const char* file : {"foreign.pcap", "cut.pcap"}) {
-        pid_t pid = child_process::spawn({"/bin/sh", "-c", replay + " " + file + " 2>&1"},
-                                         std::string(file) + ".txt");
-        EXPECT_EQ(child_process::wait_exit(pid), 1) << file;
-        std::string output = read_bytes(std::string(file) + ".txt");
-        EXPECT_NE(output.find(std::string("korv_md_replay: ") + file +
-                              (file[0] == 'f' ? ": not a readable" : ": damaged")),
-                  std::string::npos)
-            << output;
-    }
-}
-
 TEST(CaptureFiles, TheCaptureCountsHolesInEachTopicsNumbering)
 {
     CaptureCounters counters;

@@ -95,17 +95,19 @@ class Simulator:
         self.mirp = f"udpg://239.3.0.{port % 250 + 1}:{port + 1}"
         self.truth = os.path.join(workdir, f"truth-{port}.txt")
         self.capture = None
-        if capture is not None:
-            # Started first, so that the file holds the topic from its first packet.
-            self.capture = subprocess.Popen(
-                [CAPTURE, "-w", capture, "--duration", str(seconds + 1.5),
-                 self.mirp + "@127.0.0.1"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            time.sleep(0.3)
         self.process = subprocess.Popen(
             [SIMULATOR, "--listen", self.mdqp, "--publish", self.mirp,
              "--duration", str(seconds), "--linger", "2", "--truth", self.truth, *extra],
             stdout=subprocess.DEVNULL)
         time.sleep(0.3)
+        if capture is not None:
+            # With a query session of its own: the file replays alone.
+            self.capture = subprocess.Popen(
+                [CAPTURE, "-w", capture, "--duration", str(seconds + 1.5),
+                 "--query", self.mdqp, "--participant", "P01", "--user", "U01",
+                 "--password", "secret", self.mirp + "@127.0.0.1"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(0.3)
 
     def api_args(self):
         return dict(mdqp=[self.mdqp], mirp=[self.mirp], participant_id="P01",

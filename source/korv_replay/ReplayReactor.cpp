@@ -1,4 +1,4 @@
-#include "apps/korv_md_replay/ReplayReactor.h"
+#include "source/korv_replay/ReplayReactor.h"
 
 #include "velta/source/task/DelayTaskManager.h"
 #include "velta/source/task/FileIoTaskManager.h"

@@ -1,4 +1,4 @@
-// Internal to the replay: the library's select reactor, stepped by the
+// Internal to the replay component: the library's select reactor, stepped by the
 // replay between captured datagrams.
 //
 // A full iteration (wake_up) waits up to 8 ms for descriptors when nothing
