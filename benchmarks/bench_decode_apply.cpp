@@ -306,8 +306,9 @@ std::vector<unsigned char> integers_of(const std::vector<char>& packet)
     return out;
 }
 
-// The floor: one loop over the bytes, no fields, no records, no book.
-int64_t decode_integers(const unsigned char* p, const unsigned char* end)
+// The floor: one loop over the bytes, no fields, no records, no book. Out of
+// line, like receive(), so that a profiler can count exactly this loop.
+__attribute__((noinline)) int64_t decode_integers(const unsigned char* p, const unsigned char* end)
 {
     int64_t sum = 0;
     while (p < end) {
