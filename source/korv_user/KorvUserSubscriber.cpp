@@ -101,12 +101,15 @@ int parse_instrument_event(Packet& body, const MirpFieldHeader& first, KorvUserT
         ret = mirp_peek_field(body, header);
         if (ret != EC_NONE)
             break;
+        // Level events first, outside the switch: most fields are one, and a
+        // test predicts better than the switch's jump through a table.
+        if (header.FieldID == MIRP_FID_MDEntryEvent) {
+            ret = parse_md_entry_event(body, header, context, topic);
+            continue;
+        }
         switch (header.FieldID) {
             case MIRP_FID_InstrumentEventHeader:
                 return EC_NONE;
-            case MIRP_FID_MDEntryEvent:
-                ret = parse_md_entry_event(body, header, context, topic);
-                break;
             case MIRP_FID_TradeSlice:
                 ret = parse_trade_slice(body, header, context, topic);
                 break;

@@ -325,8 +325,11 @@ inline void KorvUserTopic::handle_md_entry_event(int no, const BRAX::KORV::MIRP_
     InstrumentMarketData* entry = find_entry("md_entry_event", no);
     if (entry == nullptr)
         return;
-    PriceEntryTable& side =
-        event->EntryType == BRAX::KORV::MDET_Bid ? entry->BidTable : entry->AskTable;
+    // The side by an index rather than a branch: bids and asks come in no
+    // order a predictor could learn.
+    static constexpr PriceEntryTable InstrumentMarketData::*SIDES[2] = {
+        &InstrumentMarketData::BidTable, &InstrumentMarketData::AskTable};
+    PriceEntryTable& side = entry->*SIDES[event->EntryType != BRAX::KORV::MDET_Bid];
     PriceEntry level{tick_price(event->PriceOffset, entry->Instrument.PriceTick,
                                 entry->MarketData.LevelBasePrice),
                      event->Volume};

@@ -134,8 +134,7 @@ public:
             }
         }
         m_in += n;
-        U half = static_cast<U>(raw >> 1);
-        value = static_cast<T>((raw & 1) != 0 ? static_cast<U>(~half) : half);
+        value = static_cast<T>(static_cast<U>(raw >> 1) ^ static_cast<U>(0 - (raw & 1)));
     }
     template <typename T>
     void literal(T& value)
@@ -158,7 +157,7 @@ private:
 // The content of one field of `size` bytes at in, of which `readable` bytes
 // (at least size) may be read.
 template <typename CODEC>
-int decode_content(const void* in, int size, int readable, typename CODEC::Record& record)
+__attribute__((always_inline)) inline int decode_content(const void* in, int size, int readable, typename CODEC::Record& record)
 {
     if (readable >= CODEC::MAX_CONTENT) {
         UncheckedReader fast(in);
