@@ -89,21 +89,8 @@ __attribute__((noinline)) void receive(const std::vector<char>& bytes, KorvUserT
                                        MirpCipher& cipher)
 {
     MirpPacket packet(Packet(bytes.data(), int(bytes.size())));
-    if (packet.valid_packet() < 0)
+    if (packet.valid_packet() < 0 || !apply_packet(packet, topic, cipher))
         abort();
-    unsigned char content[1232];
-    unsigned long length = sizeof content;
-    if (cipher.decrypt(reinterpret_cast<const unsigned char*>(packet.data()), packet.length(),
-                       content, length) != 0)
-        abort();
-    const MirpHeader* header = packet.const_header();
-    topic.set_snap_no(header->SnapNo);
-    topic.set_snap_time(header->SnapSeconds, header->SnapMillisec);
-    Packet body(reinterpret_cast<const char*>(content), int(length));
-    if (KORV::USER::parse_snap_events(body, &topic) != 0)
-        abort();
-    if ((packet.flag() & MIRP_FLAG_CONTINUE) == 0)
-        topic.commit();
 }
 
 void run_decode_apply(benchmark::State& state, const BenchFeed& f)
