@@ -27,25 +27,29 @@ namespace {
 
 // One event field each, whose header the caller has peeked, applied to the
 // context's instrument.
+// Level events and trades, most of a feed, go to the entry the group looked
+// up once.
 int parse_md_entry_event(Packet& body, const MirpFieldHeader& header,
-                         const InstrumentEventContext& context, KorvUserTopic* topic)
+                         const InstrumentEventContext& context,
+                         KorvUserTopic::InstrumentMarketData* entry, KorvUserTopic* topic)
 {
     MIRP_MDEntryEvent event;
     int ret = mirp_take_field<CODEC_MDEntryEvent>(event, body, header);
     if (ret != EC_NONE)
         return ret;
-    topic->handle_md_entry_event(context.InstrumentNo, &event);
+    topic->handle_md_entry_event(entry, context.InstrumentNo, &event);
     return EC_NONE;
 }
 
 int parse_trade_slice(Packet& body, const MirpFieldHeader& header,
-                      const InstrumentEventContext& context, KorvUserTopic* topic)
+                      const InstrumentEventContext& context,
+                      KorvUserTopic::InstrumentMarketData* entry, KorvUserTopic* topic)
 {
     MIRP_TradeSlice slice;
     int ret = mirp_take_field<CODEC_TradeSlice>(slice, body, header);
     if (ret != EC_NONE)
         return ret;
-    topic->handle_trade_slice(context.InstrumentNo, &slice);
+    topic->handle_trade_slice(entry, context.InstrumentNo, &slice);
     return EC_NONE;
 }
 
@@ -96,6 +100,8 @@ int parse_instrument_event(Packet& body, const MirpFieldHeader& first, KorvUserT
 {
     InstrumentEventContext context;
     int ret = mirp_take_field<CODEC_InstrumentEventHeader>(context, body, first);
+    KorvUserTopic::InstrumentMarketData* entry =
+        ret == EC_NONE ? topic->find_instrument(context.InstrumentNo) : nullptr;
     while (ret == EC_NONE && body.length() > 0) {
         MirpFieldHeader header;
         ret = mirp_peek_field(body, header);
@@ -104,14 +110,14 @@ int parse_instrument_event(Packet& body, const MirpFieldHeader& first, KorvUserT
         // Level events first, outside the switch: most fields are one, and a
         // test predicts better than the switch's jump through a table.
         if (header.FieldID == MIRP_FID_MDEntryEvent) {
-            ret = parse_md_entry_event(body, header, context, topic);
+            ret = parse_md_entry_event(body, header, context, entry, topic);
             continue;
         }
         switch (header.FieldID) {
             case MIRP_FID_InstrumentEventHeader:
                 return EC_NONE;
             case MIRP_FID_TradeSlice:
-                ret = parse_trade_slice(body, header, context, topic);
+                ret = parse_trade_slice(body, header, context, entry, topic);
                 break;
             case MIRP_FID_HighPrice:
                 ret = parse_daily_price<MIRP_HighPrice>(body, header, context, topic);
