@@ -1051,23 +1051,20 @@ void rate_phases(int ms)
             queries = now;
             return queried;
         };
-        library[spin].rate =
-            rate_search(name, feed, clock, ms, 20000000000LL,
-                        [&gap_queried](size_t sent) { return !gap_queried(sent); },
-                        &library[spin].bound);
+        library[spin].rate = rate_search(
+            name, feed, clock, ms, 20000000000LL,
+            [&gap_queried](size_t sent) { return !gap_queried(sent); }, &library[spin].bound);
         library[spin].cpus = clock.cpus();
         buffers += std::to_string(force_receive_buffers(DRAIN_BUFFER)) + " ";
         gap_queried(0);
-        library[spin].drain =
-            drain(name, feed, clock, handler.m_hold, drain_packets, gap_queried);
+        library[spin].drain = drain(name, feed, clock, handler.m_hold, drain_packets, gap_queried);
         api->close();
     }
     // [book][mode]: reading only, then with the library's work on each datagram.
     RateFigures plain[2][3];
-    const char* const names[2][3] = {
-        {PLAIN_NAMES[0], PLAIN_NAMES[1], PLAIN_NAMES[2]},
-        {"plain blocking loop + decode/apply/delivery", "",
-         "plain spinning loop + decode/apply/delivery"}};
+    const char* const names[2][3] = {{PLAIN_NAMES[0], PLAIN_NAMES[1], PLAIN_NAMES[2]},
+                                     {"plain blocking loop + decode/apply/delivery", "",
+                                      "plain spinning loop + decode/apply/delivery"}};
     for (int book = 0; book < 2; ++book) {
         for (int mode : {PlainReceiver::BLOCKING, PlainReceiver::SPIN}) {
             TagClock clock;
@@ -1090,8 +1087,8 @@ void rate_phases(int ms)
             buffers += std::to_string(force_receive_buffers(DRAIN_BUFFER)) + " ";
             // Whatever the search's last step left counts as received.
             lost(0);
-            figures.drain = drain(names[book][mode], feed, clock, receiver.hold(), drain_packets,
-                                  lost);
+            figures.drain =
+                drain(names[book][mode], feed, clock, receiver.hold(), drain_packets, lost);
         }
     }
     // ">=": the sender's own pace was the limit.

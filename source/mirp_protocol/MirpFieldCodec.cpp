@@ -58,7 +58,6 @@ int CODEC_InstrumentEventHeader::field_encode(void* out, int size, const void* r
     return w.result();
 }
 
-
 int CODEC_MDEntryEvent::field_encode(void* out, int size, const void* record)
 {
     if (refuses<CODEC_MDEntryEvent>(size))
@@ -74,7 +73,6 @@ int CODEC_MDEntryEvent::field_encode(void* out, int size, const void* record)
     return w.result();
 }
 
-
 int CODEC_TradeSlice::field_encode(void* out, int size, const void* record)
 {
     if (refuses<CODEC_TradeSlice>(size))
@@ -88,7 +86,6 @@ int CODEC_TradeSlice::field_encode(void* out, int size, const void* record)
     return w.result();
 }
 
-
 int CODEC_PriceOffset::field_encode(void* out, int size, const void* record)
 {
     if (refuses<CODEC_PriceOffset>(size))
@@ -101,7 +98,6 @@ int CODEC_PriceOffset::field_encode(void* out, int size, const void* record)
     return w.result();
 }
 
-
 int CODEC_Ratio::field_encode(void* out, int size, const void* record)
 {
     if (refuses<CODEC_Ratio>(size))
@@ -111,6 +107,5 @@ int CODEC_Ratio::field_encode(void* out, int size, const void* record)
     w.next(literal_encode<double>, r->Delta);
     return w.result();
 }
-
 
 }  // namespace KORV

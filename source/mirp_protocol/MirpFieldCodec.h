@@ -157,7 +157,8 @@ private:
 // The content of one field of `size` bytes at in, of which `readable` bytes
 // (at least size) may be read.
 template <typename CODEC>
-__attribute__((always_inline)) inline int decode_content(const void* in, int size, int readable, typename CODEC::Record& record)
+__attribute__((always_inline)) inline int decode_content(const void* in, int size, int readable,
+                                                         typename CODEC::Record& record)
 {
     if (readable >= CODEC::MAX_CONTENT) {
         UncheckedReader fast(in);
@@ -180,8 +181,8 @@ template <typename CODEC>
 struct MirpCodecDecode {
     static int field_decode(const void* in, int size, void* record)
     {
-        return MIRP_DETAIL::decode_content<CODEC>(
-            in, size, size, *static_cast<typename CODEC::Record*>(record));
+        return MIRP_DETAIL::decode_content<CODEC>(in, size, size,
+                                                  *static_cast<typename CODEC::Record*>(record));
     }
 };
 
@@ -286,8 +287,8 @@ int mirp_take_field(Record& record, Packet& packet, const MirpFieldHeader& heade
     // The daily prices are distinct types of one layout: decoded as the
     // codec's own record and copied.
     typename CODEC::Record decoded;
-    int ret = MIRP_DETAIL::decode_content<CODEC>(packet.data() + MIRP_FIELD_HLEN,
-                                                 header.FieldSize, readable, decoded);
+    int ret = MIRP_DETAIL::decode_content<CODEC>(packet.data() + MIRP_FIELD_HLEN, header.FieldSize,
+                                                 readable, decoded);
     if (ret < 0)
         return ret;
     memcpy(&record, &decoded, sizeof decoded);
