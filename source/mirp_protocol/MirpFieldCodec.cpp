@@ -35,6 +35,19 @@ bool refuses(int size)
 
 }  // namespace
 
+template <typename CODEC>
+int MirpCodecDecode<CODEC>::field_decode(const void* in, int size, void* record)
+{
+    return MIRP_DETAIL::decode_content<CODEC>(in, size, size,
+                                              *static_cast<typename CODEC::Record*>(record));
+}
+
+template struct MirpCodecDecode<CODEC_InstrumentEventHeader>;
+template struct MirpCodecDecode<CODEC_MDEntryEvent>;
+template struct MirpCodecDecode<CODEC_TradeSlice>;
+template struct MirpCodecDecode<CODEC_PriceOffset>;
+template struct MirpCodecDecode<CODEC_Ratio>;
+
 // The bounds must hold the longest content each codec writes.
 template <typename CODEC>
 constexpr bool bound_holds()

@@ -12,11 +12,11 @@
 // front stands for all elements. field_decode returns the content bytes it
 // consumed (possibly fewer than the field holds) or the first element's error.
 //
-// Decoding is inline: it runs for every event. Where the bytes that may be
-// read reach the codec's longest content (MAX_CONTENT), the elements are
-// decoded without a check each and the whole is checked once against the
-// field's size; a field that fails that check is decoded again the careful
-// way, which gives the element's own error.
+// The walk of a body decodes inline (mirp_take_field): it runs for every
+// event. Where the bytes that may be read reach the codec's longest content
+// (MAX_CONTENT), the elements are decoded without a check each and the whole
+// is checked once against the field's size; a field that fails that check is
+// decoded again the careful way, which gives the element's own error.
 #pragma once
 
 #include <climits>
@@ -175,15 +175,12 @@ __attribute__((always_inline)) inline int decode_content(const void* in, int siz
 }  // namespace MIRP_DETAIL
 
 // Every codec: field_encode as described above; field_decode reads `size`
-// bytes of content at most; MAX_CONTENT is the longest content it writes;
+// bytes of content at most (out of line: the walk of a body decodes through
+// mirp_take_field, inline); MAX_CONTENT is the longest content it writes;
 // read() lists the elements in wire order for a reader.
 template <typename CODEC>
 struct MirpCodecDecode {
-    static int field_decode(const void* in, int size, void* record)
-    {
-        return MIRP_DETAIL::decode_content<CODEC>(in, size, size,
-                                                  *static_cast<typename CODEC::Record*>(record));
-    }
+    static int field_decode(const void* in, int size, void* record);
 };
 
 // var_int32 InstrumentNo, HeaderAttr1.
