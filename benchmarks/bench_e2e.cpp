@@ -275,6 +275,9 @@ public:
         KORV::BENCH::BenchFeed::fill_book(m_topic, {{model, 0}});
     }
 
+    // Events the book refused: 0 when it follows the feed.
+    unsigned refused() const { return m_topic.get_rejected_count(); }
+
     void take(const char* data, ssize_t n)
     {
         Packet rest(data, int(n));
@@ -1089,6 +1092,9 @@ void rate_phases(int ms)
             lost(0);
             figures.drain =
                 drain(names[book][mode], feed, clock, receiver.hold(), drain_packets, lost);
+            if (work && work->refused() != 0)
+                fprintf(g_report, "  (the plain loop's book refused %u events: no true baseline)\n",
+                        work->refused());
         }
     }
     // ">=": the sender's own pace was the limit.
