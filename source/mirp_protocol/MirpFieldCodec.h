@@ -274,7 +274,8 @@ inline int mirp_peek_field(const Packet& packet, MirpFieldHeader& header)
 // consume is dropped with the field. The codec may read on into the bytes
 // behind the field (never past the view) and checks the field's size once.
 template <typename CODEC, typename Record>
-int mirp_take_field(Record& record, Packet& packet, const MirpFieldHeader& header)
+__attribute__((always_inline)) inline int mirp_take_field(Record& record, Packet& packet,
+                                                          const MirpFieldHeader& header)
 {
     static_assert(sizeof(Record) == sizeof(typename CODEC::Record), "record fits its codec");
     unsigned long room = packet.length() - MIRP_FIELD_HLEN;
