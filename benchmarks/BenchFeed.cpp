@@ -5,10 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "source/korv_user/KorvUserEventParser.h"
+#include "source/korv_user/KorvUserSubscriber.h"
 #include "source/korv_user/KorvUserTopic.h"
 #include "source/mdqp_protocol/KorvProtocolConstants.h"
 #include "source/mirp_protocol/MirpEncoder.h"
+#include "source/mirp_protocol/MirpCipher.h"
 #include "source/mirp_protocol/MirpFieldCodec.h"
+#include "source/mirp_protocol/MirpPacket.h"
 #include "source/mirp_protocol/PlainCipher.h"
 #include "velta/source/base/ErrorCode.h"
 #include "velta/source/stream/OutputStream.h"
@@ -123,24 +127,25 @@ BenchFeed::BenchFeed(int instrument_count, int depth, int sequence_count, int ba
     }
 }
 
-void BenchFeed::fill_snapshot(USER::KorvUserTopic& topic) const
+void BenchFeed::fill_book(USER::KorvUserTopic& topic,
+                          const std::vector<std::pair<SimMarketModel, int>>& models)
 {
     topic.begin_snapshot();
     MDQP_TopicSettlementSession session{};
     const BRAX::KORV_USER_API::TopicSettlementSession& own =
-        m_starts[0].first.get_settlement_session();
+        models[0].first.get_settlement_session();
     memcpy(session.SessionDay, own.SessionDay, sizeof session.SessionDay);
     memcpy(session.SessionCode, own.SessionCode, sizeof session.SessionCode);
     session.SessionNo = own.SessionNo;
     topic.handle_settlement_session(&session);
-    for (const std::pair<SimMarketModel, int>& model : m_starts) {
+    for (const std::pair<SimMarketModel, int>& model : models) {
         for (const SimInstrument& instrument : model.first.get_instruments()) {
             // The models of a skewed feed number their instruments alike.
             MDQP_TopicInstrument definition = instrument.Instrument;
             MDQP_TopicMarketData market_data = instrument.MarketData;
             definition.InstrumentNo += model.second;
             market_data.InstrumentNo += model.second;
-            if (model.second != 0 || m_starts.size() > 1)
+            if (model.second != 0 || models.size() > 1)
                 snprintf(definition.InstrumentID, sizeof definition.InstrumentID, "Z%d",
                          definition.InstrumentNo);
             topic.handle_instrument(&definition);
@@ -157,8 +162,26 @@ void BenchFeed::fill_snapshot(USER::KorvUserTopic& topic) const
             }
         }
     }
-    topic.set_market_data_depth(m_starts[0].first.get_depth());
+    topic.set_market_data_depth(models[0].first.get_depth());
     topic.commit();
+}
+
+bool apply_packet(const MirpPacket& packet, USER::KorvUserTopic& topic, MirpCipher& cipher)
+{
+    unsigned char content[USER::KorvUserSubscriber::MIRP_CONTENT_SIZE];
+    unsigned long length = sizeof content;
+    if (cipher.decrypt(reinterpret_cast<const unsigned char*>(packet.data()), packet.length(),
+                       content, length) != 0)
+        return false;
+    const MirpHeader* header = packet.const_header();
+    topic.set_snap_no(header->SnapNo);
+    topic.set_snap_time(header->SnapSeconds, header->SnapMillisec);
+    Packet body(reinterpret_cast<const char*>(content), int(length));
+    if (USER::parse_snap_events(body, &topic) != 0)
+        return false;
+    if ((packet.flag() & MIRP_FLAG_CONTINUE) == 0)
+        topic.commit();
+    return true;
 }
 
 std::vector<SimGroup> BenchFeed::groups_of(const std::vector<char>& packet)

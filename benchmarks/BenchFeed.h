@@ -22,6 +22,9 @@
 
 #include "apps/korv_md_simulator/SimMarketModel.h"
 
+class MirpCipher;
+class MirpPacket;
+
 namespace KORV {
 namespace USER {
 class KorvUserTopic;
@@ -41,7 +44,10 @@ public:
 
     // Fills an empty book with the market as it was at the start of the
     // feed, as the snapshot would, sets the depth and commits.
-    void fill_snapshot(USER::KorvUserTopic& topic) const;
+    void fill_snapshot(USER::KorvUserTopic& topic) const { fill_book(topic, m_starts); }
+    // The same from models, each with the number of its first instrument.
+    static void fill_book(USER::KorvUserTopic& topic,
+                          const std::vector<std::pair<SIM::SimMarketModel, int>>& models);
 
     // Whole packets, header and body, in number order.
     const std::vector<std::vector<char>>& packets() const { return m_packets; }
@@ -58,6 +64,13 @@ private:
     std::vector<std::vector<char>> m_packets;
     long m_event_count;
 };
+
+// What the topic subscriber does with a market packet in sequence, without
+// the framework around it: decipher, snapshot number and time, the events
+// into the book, and a commit (with the delivery it wakes) after the last
+// packet of a sequence. packet has passed valid_packet(); false when it is
+// refused.
+bool apply_packet(const MirpPacket& packet, USER::KorvUserTopic& topic, MirpCipher& cipher);
 
 }  // namespace BENCH
 }  // namespace KORV

@@ -17,7 +17,15 @@
 //             no gap query (both modes), beside the rate at which the plain
 //             loops lose no datagram; the datagrams of each step are made
 //             before it and sent in batches (sendmmsg), so the sender is not
-//             the limit
+//             the limit. The plain loops run twice: reading only, and handing
+//             each datagram to the library's decode, apply, commit and
+//             delivery code without the framework (the baseline of the same
+//             work). Then the drain: each receiver paused, its socket's
+//             buffer forced large (SO_RCVBUFFORCE) and filled, and the time
+//             it takes to empty it once released, which no sender limits
+//   steady    the spinning mode's thread at a steady 20,000 packets a
+//             second: its system calls (strace -c attached to it alone) and
+//             the allocations it makes, per packet
 //
 // Each receiver runs alone on the group in its own phase. With two CPUs or
 // more the sender (this thread) is pinned to CPU 0 and every receiver to
@@ -28,15 +36,20 @@
 // knows which send a delivery answers. Prints figures; judges nothing.
 //   korv_bench_e2e [samples [phase...]]
 // samples defaults to 5000 (the test command's smoke run passes a few);
-// phases are scale, latency and rate, all of them when none is named (for
-// profiling one alone).
+// phases are scale, latency, rate and steady, all of them when none is
+// named (for profiling one alone).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/select.h>
+#include <dirent.h>
+#include <spawn.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,10 +58,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "benchmarks/BenchFeed.h"
 #include "benchmarks/BenchHeap.h"
 #include "apps/korv_md_simulator/MdSimulator.h"
 #include "apps/korv_md_simulator/SimOptions.h"
@@ -56,10 +72,43 @@
 #include "apps/korv_md_simulator/SimServer.h"
 #include "apps/korv_md_simulator/SimTopic.h"
 #include "source/korv_user/KorvUserApi.h"
+#include "source/korv_user/KorvUserTopic.h"
+#include "source/korv_user/KorvUserTopicNotifier.h"
+#include "source/mdqp_protocol/FieldHeaderLe.h"
+#include "source/mdqp_protocol/KorvProtocolConstants.h"
+#include "source/mdqp_protocol/MdqpHeader.h"
+#include "source/mdqp_protocol/MdqpRecords.h"
 #include "source/mirp_protocol/MirpHeader.h"
+#include "source/mirp_protocol/MirpPacket.h"
+#include "source/mirp_protocol/PlainCipher.h"
+#include "velta/source/task/Reactor.h"
 
 using namespace BRAX::KORV_USER_API;
 using namespace KORV::SIM;
+
+// Allocations through operator new made by each thread: the steady phase
+// reads the library thread's count from inside its handler. Out of line, so
+// that the compiler does not pair a caller's new with the free inside.
+thread_local uint64_t t_allocations = 0;
+
+__attribute__((noinline)) void* operator new(size_t size)
+{
+    ++t_allocations;
+    void* p = malloc(size == 0 ? 1 : size);
+    if (p == nullptr)
+        throw std::bad_alloc();
+    return p;
+}
+
+__attribute__((noinline)) void operator delete(void* p) noexcept
+{
+    free(p);
+}
+
+__attribute__((noinline)) void operator delete(void* p, size_t) noexcept
+{
+    free(p);
+}
 
 namespace {
 
@@ -105,10 +154,14 @@ void pin_this_thread(int cpu)
 // CPUs it ran meanwhile.
 class TagClock {
 public:
+    // Untagged deliveries (a plain loop's book filled on the main thread)
+    // say nothing about where the receiver runs.
     void seen(int tag)
     {
+        if (tag < 1 || tag > 999)
+            return;
         m_cpus.fetch_or(1u << (sched_getcpu() & 31), std::memory_order_relaxed);
-        if (tag < 1 || tag > 999 || tag == m_last.load(std::memory_order_relaxed))
+        if (tag == m_last.load(std::memory_order_relaxed))
             return;
         m_time[tag] = now_ns();
         timespec cpu;
@@ -151,6 +204,37 @@ private:
     int64_t m_cpu_time[1000] = {};
 };
 
+// Holds a receiving thread on request, at a point where it reads nothing:
+// the receiver calls at() there; after request(), held() tells whether it
+// waits in it within timeout_ns.
+class Hold {
+public:
+    void at()
+    {
+        while (m_wanted.load(std::memory_order_acquire)) {
+            m_holding.store(true, std::memory_order_release);
+            usleep(20);
+        }
+        m_holding.store(false, std::memory_order_release);
+    }
+    void request() { m_wanted.store(true, std::memory_order_release); }
+    bool held(int64_t timeout_ns) const
+    {
+        int64_t end = now_ns() + timeout_ns;
+        while (!m_holding.load(std::memory_order_acquire)) {
+            if (now_ns() > end)
+                return false;
+            usleep(20);
+        }
+        return true;
+    }
+    void release() { m_wanted.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> m_wanted{false};
+    std::atomic<bool> m_holding{false};
+};
+
 class TagHandler : public KorvMarketDataHandler {
 public:
     explicit TagHandler(TagClock& clock) : m_clock(clock) {}
@@ -160,11 +244,60 @@ public:
     {
         m_clock.seen(snap_time->SnapMillisec);
         m_calls.fetch_add(1, std::memory_order_relaxed);
+        // Asked once per thread: a system call per delivery would show in
+        // the steady phase's trace.
+        static thread_local long thread = long(syscall(SYS_gettid));
+        m_thread.store(thread, std::memory_order_relaxed);
+        m_allocations.store(t_allocations, std::memory_order_relaxed);
+        // Inside a delivery the library's thread reads nothing.
+        m_hold.at();
     }
     std::atomic<long> m_calls{0};
+    Hold m_hold;
+    // The calling thread's id and its allocations so far, at the last call.
+    std::atomic<long> m_thread{0};
+    std::atomic<uint64_t> m_allocations{0};
 
 private:
     TagClock& m_clock;
+};
+
+// The library's work on a datagram without its framework: each market
+// packet goes through the same decode, apply, commit and delivery code
+// (apply_packet), into a book filled from the simulator's model as it
+// stands when this is made, and to a handler that tells the clock. Packet
+// numbers are not looked at: a loop that lost nothing has them in order.
+class PlainBook {
+public:
+    PlainBook(const SimMarketModel& model, TagClock& clock)
+        : m_handler(clock), m_topic(TOPIC), m_notifier(&m_reactor, TOPIC, &m_topic, &m_handler)
+    {
+        KORV::BENCH::BenchFeed::fill_book(m_topic, {{model, 0}});
+    }
+
+    // Events the book refused: 0 when it follows the feed.
+    unsigned refused() const { return m_topic.get_rejected_count(); }
+
+    void take(const char* data, ssize_t n)
+    {
+        Packet rest(data, int(n));
+        while (rest.length() > 0) {
+            MirpPacket packet(rest);
+            int length = packet.valid_packet();
+            if (length <= 0)
+                return;
+            rest.pop(static_cast<unsigned long>(length));
+            if (packet.type() == BRAX::KORV::MIRP_TYPE_MarketEvent)
+                KORV::BENCH::apply_packet(packet, m_topic, m_cipher);
+        }
+    }
+
+private:
+    TagHandler m_handler;
+    Reactor m_reactor;  // never runs: the notifier only parks on the book
+    KORV::USER::KorvUserTopic m_topic;
+    KorvUserTopicNotifier m_notifier;
+    PlainCipher m_cipher;
 };
 
 int group_socket(const char* group, bool nonblocking)
@@ -199,10 +332,15 @@ int group_socket(const char* group, bool nonblocking)
 // work; the floor of the library's default mode. Spin: a non-blocking
 // recvfrom in a busy loop, the floor of the kernel's socket path and of the
 // library's spinning mode.
+//
+// With a book, the blocking and spinning loops hand every datagram to it
+// (the baseline of the library's whole work); the book's handler tells the
+// clock then.
 class PlainReceiver {
 public:
     enum Mode { BLOCKING, SELECT, SPIN };
-    PlainReceiver(TagClock& clock, Mode mode) : m_clock(clock), m_mode(mode)
+    PlainReceiver(TagClock& clock, Mode mode, PlainBook* book = nullptr)
+        : m_clock(clock), m_mode(mode), m_book(book)
     {
         m_fd = group_socket(MIRP_GROUP, mode != BLOCKING);
         if (mode == BLOCKING) {
@@ -218,6 +356,8 @@ public:
         });
     }
     uint64_t datagrams() const { return m_datagrams.load(std::memory_order_relaxed); }
+    // Between reads (a blocking loop within its 100 ms wake-up).
+    Hold& hold() { return m_hold; }
 
     ~PlainReceiver()
     {
@@ -245,8 +385,12 @@ private:
     {
         char buf[2048];
         while (m_running.load(std::memory_order_relaxed)) {
-            int tag = take(buf, recvfrom(m_fd, buf, sizeof buf, 0, nullptr, nullptr));
-            if (tag >= 0)
+            m_hold.at();
+            ssize_t n = recvfrom(m_fd, buf, sizeof buf, 0, nullptr, nullptr);
+            int tag = take(buf, n);
+            if (m_book != nullptr && n > 0)
+                m_book->take(buf, n);
+            else if (tag >= 0)
                 m_clock.seen(tag);
         }
     }
@@ -274,6 +418,8 @@ private:
 
     TagClock& m_clock;
     Mode m_mode;
+    PlainBook* m_book;
+    Hold m_hold;
     int m_fd;
     std::atomic<bool> m_running{true};
     std::atomic<uint64_t> m_datagrams{0};
@@ -449,6 +595,100 @@ SimOptions simulator_options(std::vector<const char*> args)
     return options;
 }
 
+// One MDQP request of one record, as the library's query client writes it.
+template <class T>
+void append_request(std::string& out, uint8_t trans_id, uint32_t request_id, const T& record)
+{
+    char bytes[MDQP_HLEN + FieldHeaderLe::SIZE + T::stream_size()];
+    MdqpHeader header;
+    header.init();
+    header.version = MDQP_VERSION;
+    header.flag = 1;  // the library's request flag
+    header.trans_id = trans_id;
+    header.content_length = uint16_t(FieldHeaderLe::SIZE + T::stream_size());
+    header.request_id = request_id;
+    header.to_stream(bytes);
+    FieldHeaderLe field{T::field_id(), uint16_t(T::stream_size())};
+    field.to_stream(bytes + MDQP_HLEN);
+    record.to_stream(bytes + MDQP_HLEN + FieldHeaderLe::SIZE);
+    out.append(bytes, sizeof bytes);
+}
+
+// The floor of start-up, on its own thread pinned as the library's: a plain
+// TCP loop that logs in and asks for the snapshot as the library does, then
+// only reads the reply, looking at each packet's header to find its end.
+// The time from connect() to the last byte of the snapshot in ns, or -1; the
+// simulator is stepped meanwhile on this thread.
+int64_t plain_snapshot_read(MdSimulator& sim)
+{
+    std::string requests;
+    BRAX::KORV::MDQP_ReqUserLogin login{};
+    snprintf(login.UserID, sizeof login.UserID, "U01");
+    snprintf(login.ParticipantID, sizeof login.ParticipantID, "P01");
+    snprintf(login.Password, sizeof login.Password, "secret");
+    append_request(requests, BRAX::KORV::MDQP_TID_ReqUserLogin, 1, login);
+    BRAX::KORV::MDQP_TopicSnapTag tag{};
+    tag.TopicID = TOPIC;
+    tag.SnapNo = -1;
+    append_request(requests, BRAX::KORV::MDQP_TID_ReqQryTopicSnap, 2, tag);
+    std::atomic<int64_t> took{0};
+    std::thread reader([&requests, &took] {
+        pin_this_thread(g_receiver_cpu);
+        int64_t start = now_ns();
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in server{};
+        server.sin_family = AF_INET;
+        server.sin_port = htons(30007);
+        server.sin_addr.s_addr = inet_addr("127.0.0.1");
+        timeval tv{10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 ||
+            send(fd, requests.data(), requests.size(), 0) != ssize_t(requests.size())) {
+            close(fd);
+            took = -1;
+            return;
+        }
+        static char buf[65536];
+        char header_bytes[MDQP_HLEN];
+        size_t have = 0, body_left = 0;
+        bool last_packet = false, done = false;
+        while (!done) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            for (size_t i = 0; i < size_t(n) && !done;) {
+                if (body_left > 0) {
+                    size_t k = std::min(body_left, size_t(n) - i);
+                    body_left -= k;
+                    i += k;
+                    done = body_left == 0 && last_packet;
+                    continue;
+                }
+                size_t k = std::min(size_t(MDQP_HLEN) - have, size_t(n) - i);
+                memcpy(header_bytes + have, buf + i, k);
+                have += k;
+                i += k;
+                if (have < size_t(MDQP_HLEN))
+                    continue;
+                have = 0;
+                MdqpHeader header;
+                header.from_stream(header_bytes);
+                body_left = header.content_length;
+                last_packet = header.trans_id == BRAX::KORV::MDQP_TID_RspQryTopicSnap &&
+                              (header.flag & MDQP_FLAG_CONTINUE) == 0;
+                done = body_left == 0 && last_packet;
+            }
+        }
+        took = done ? now_ns() - start : -1;
+        close(fd);
+    });
+    int64_t end = now_ns() + 60000000000LL;
+    while (took.load() == 0 && now_ns() < end)
+        sim.step();
+    reader.join();
+    return took.load();
+}
+
 // A simulator of its own for a topic of `instruments` at depth 10, and a
 // fresh library instance: start() to the first delivery and to the snapshot's
 // last instrument, over TCP on loopback, in this process.
@@ -484,6 +724,15 @@ void scale(int instruments)
             "bytes per instrument\n",
             instruments, double(first - start) / 1e6, double(last - start) / 1e6,
             double(held) / instruments);
+    int64_t plain = plain_snapshot_read(sim);
+    if (plain <= 0) {
+        fprintf(g_report, "%7d instruments: the plain TCP loop got no whole reply\n", instruments);
+        return;
+    }
+    fprintf(g_report,
+            "%7d instruments: plain TCP loop reading the same reply %9.1f ms; ratio all "
+            "delivered / plain %.2f (goal at 100000: <= 1.5)\n",
+            instruments, double(plain) / 1e6, double(last - start) / double(plain));
 }
 
 // Lets this thread run on every CPU again, and the receivers too.
@@ -566,6 +815,9 @@ public:
         close(m_staging_fd);
         close(m_send_fd);
     }
+
+    // The market as the datagrams sent so far leave it.
+    const SimMarketModel& model() const { return m_topic->get_model(); }
 
     // Steps the simulator and sends on whatever it published.
     void step()
@@ -711,7 +963,82 @@ double rate_search(const char* what, StagedFeed& feed, const TagClock& clock, in
     return best;
 }
 
-// The rate phases, each receiver alone on the group.
+// Every socket of this process bound to the group's port gets a receive
+// buffer of `bytes` past net.core.rmem_max (SO_RCVBUFFORCE, which root of
+// the private network may set): the library's group socket among them,
+// which the program cannot reach otherwise. The size granted, or 0.
+int force_receive_buffers(int bytes)
+{
+    int granted = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return 0;
+    for (dirent* entry; (entry = readdir(dir)) != nullptr;) {
+        int fd = atoi(entry->d_name);
+        int type = 0;
+        socklen_t length = sizeof type;
+        sockaddr_in addr{};
+        socklen_t addr_length = sizeof addr;
+        if (fd <= 2 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 ||
+            type != SOCK_DGRAM ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &addr_length) != 0 ||
+            addr.sin_family != AF_INET || ntohs(addr.sin_port) != PORT ||
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+            continue;
+        length = sizeof granted;
+        getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length);
+    }
+    closedir(dir);
+    // The kernel reports twice what it grants, counting its bookkeeping.
+    return granted / 2;
+}
+
+// The drain buffer, and the packets that fill it well below its size.
+constexpr int DRAIN_BUFFER = 256 * 1024 * 1024;
+constexpr int DRAIN_TAG = 999;
+constexpr int POKE_TAG = 998;
+
+// The receiver held (a tagged sequence first, so that a receiver that holds
+// only inside a delivery gets there), `packets` market packets sent at once
+// into its buffer, then released: packets a second from the release to the
+// last sequence seen. `lost` tells, given the datagrams sent, whether any
+// went missing; the figure is 0 then, or when the last sequence never came.
+template <class Lost>
+double drain(const char* what, StagedFeed& feed, const TagClock& clock, Hold& hold,
+             uint32_t packets, Lost lost)
+{
+    uint32_t made = 0;
+    std::vector<std::string> poke = feed.prepare(1, POKE_TAG, &made);
+    std::vector<std::string> datagrams = feed.prepare(packets, DRAIN_TAG, &made);
+    hold.request();
+    feed.send_all(poke, 0);
+    if (!hold.held(10000000000LL)) {
+        hold.release();
+        fprintf(g_report, "  %-52s not held within 10 s: no figure\n", what);
+        return 0;
+    }
+    feed.send_all(datagrams, 0);
+    int64_t start = now_ns();
+    hold.release();
+    int64_t seen = clock.wait(DRAIN_TAG, 10000000000LL);
+    bool clean = !lost(poke.size() + datagrams.size());
+    double rate = seen > start && clean ? double(made) / (double(seen - start) / 1e9) : 0;
+    fprintf(g_report, "  %-52s %9.0f packets/s  (%u packets in %zu datagrams)%s\n", what, rate,
+            made, datagrams.size(), clean ? "" : "  lost some: no figure");
+    fflush(g_report);
+    return rate;
+}
+
+// One receiver's figures in the rate phases.
+struct RateFigures {
+    double rate = 0;
+    bool bound = false;  // the sender's pace was the limit
+    std::string cpus;
+    double drain = 0;
+};
+
+// The rate phases, each receiver alone on the group: the search of the
+// highest clean rate, then the drain.
 void rate_phases(int ms)
 {
     MdSimulator sim(
@@ -720,62 +1047,175 @@ void rate_phases(int ms)
     if (sim.start() != 0)
         exit(1);
     StagedFeed feed(&sim);
+    uint32_t drain_packets = ms >= 100 ? 40000 : 2000;
     fprintf(g_report,
             "\nSustained packet rate (sender on cpu %d, sendmmsg of prepared datagrams)\n",
             sched_getcpu());
-    double library[2] = {0, 0};
-    bool library_bound[2] = {false, false};
-    std::string library_cpus[2];
+    std::string buffers;
+    RateFigures library[2];
     for (int spin = 0; spin < 2; ++spin) {
         TagClock clock;
         TagHandler handler(clock);
         KorvUserApi* api = subscribed_api(&handler, spin != 0);
         start_and_wait(api, handler, [&feed] { feed.step(); });
+        const char* name = spin ? "library, spinning mode" : "library, default mode";
         uint64_t queries = sim.get_server()->get_counters().gap_queries;
-        library[spin] = rate_search(
-            spin ? "library, spinning mode" : "library, default mode", feed, clock, ms,
-            20000000000LL,
-            [&sim, &queries](size_t) {
-                uint64_t now = sim.get_server()->get_counters().gap_queries;
-                bool clean = now == queries;
-                queries = now;
-                return clean;
-            },
-            &library_bound[spin]);
-        library_cpus[spin] = clock.cpus();
+        auto gap_queried = [&sim, &queries](size_t) {
+            uint64_t now = sim.get_server()->get_counters().gap_queries;
+            bool queried = now != queries;
+            queries = now;
+            return queried;
+        };
+        library[spin].rate = rate_search(
+            name, feed, clock, ms, 20000000000LL,
+            [&gap_queried](size_t sent) { return !gap_queried(sent); }, &library[spin].bound);
+        library[spin].cpus = clock.cpus();
+        buffers += std::to_string(force_receive_buffers(DRAIN_BUFFER)) + " ";
+        gap_queried(0);
+        library[spin].drain = drain(name, feed, clock, handler.m_hold, drain_packets, gap_queried);
         api->close();
     }
-    double plain[3] = {0, 0, 0};
-    bool plain_bound[3] = {false, false, false};
-    std::string plain_cpus[3];
-    for (int mode : {PlainReceiver::BLOCKING, PlainReceiver::SPIN}) {
-        TagClock clock;
-        PlainReceiver receiver(clock, PlainReceiver::Mode(mode));
-        uint64_t received = 0;
-        plain[mode] = rate_search(
-            PLAIN_NAMES[mode], feed, clock, ms, 1000000000LL,
-            [&receiver, &received](size_t sent) {
+    // [book][mode]: reading only, then with the library's work on each datagram.
+    RateFigures plain[2][3];
+    const char* const names[2][3] = {{PLAIN_NAMES[0], PLAIN_NAMES[1], PLAIN_NAMES[2]},
+                                     {"plain blocking loop + decode/apply/delivery", "",
+                                      "plain spinning loop + decode/apply/delivery"}};
+    for (int book = 0; book < 2; ++book) {
+        for (int mode : {PlainReceiver::BLOCKING, PlainReceiver::SPIN}) {
+            TagClock clock;
+            std::unique_ptr<PlainBook> work;
+            if (book != 0)
+                work.reset(new PlainBook(feed.model(), clock));
+            PlainReceiver receiver(clock, PlainReceiver::Mode(mode), work.get());
+            uint64_t received = 0;
+            auto lost = [&receiver, &received](size_t sent) {
                 uint64_t now = receiver.datagrams();
-                bool clean = now - received >= sent;
+                bool short_of = now - received < sent;
                 received = now;
-                return clean;
-            },
-            &plain_bound[mode]);
-        plain_cpus[mode] = clock.cpus();
+                return short_of;
+            };
+            RateFigures& figures = plain[book][mode];
+            figures.rate = rate_search(
+                names[book][mode], feed, clock, ms, 1000000000LL,
+                [&lost](size_t sent) { return !lost(sent); }, &figures.bound);
+            figures.cpus = clock.cpus();
+            buffers += std::to_string(force_receive_buffers(DRAIN_BUFFER)) + " ";
+            // Whatever the search's last step left counts as received.
+            lost(0);
+            figures.drain =
+                drain(names[book][mode], feed, clock, receiver.hold(), drain_packets, lost);
+            if (work && work->refused() != 0)
+                fprintf(g_report, "  (the plain loop's book refused %u events: no true baseline)\n",
+                        work->refused());
+        }
     }
     // ">=": the sender's own pace was the limit.
-    const char* const names[] = {"library, default mode", "library, spinning mode"};
+    auto print = [](const char* name, const RateFigures& f) {
+        fprintf(g_report, "%-44s %3s%10.0f packets/s (receiver on cpu %s)\n", name,
+                f.bound ? ">= " : "", f.rate, f.cpus.c_str());
+    };
+    const char* const library_names[] = {"library, default mode", "library, spinning mode"};
     for (int spin = 0; spin < 2; ++spin)
-        fprintf(g_report, "%-34s %3s%10.0f packets/s (receiver on cpu %s)\n", names[spin],
-                library_bound[spin] ? ">= " : "", library[spin], library_cpus[spin].c_str());
-    for (int mode : {PlainReceiver::BLOCKING, PlainReceiver::SPIN})
-        fprintf(g_report, "%-34s %3s%10.0f packets/s (receiver on cpu %s)\n", PLAIN_NAMES[mode],
-                plain_bound[mode] ? ">= " : "", plain[mode], plain_cpus[mode].c_str());
+        print(library_names[spin], library[spin]);
+    for (int book = 0; book < 2; ++book) {
+        for (int mode : {PlainReceiver::BLOCKING, PlainReceiver::SPIN})
+            print(names[book][mode], plain[book][mode]);
+    }
+    auto ratio = [](double a, double b) { return a / std::max(b, 1.0); };
+    const RateFigures* same_work = plain[1];
+    const RateFigures* read_only = plain[0];
     fprintf(g_report,
-            "ratio default / blocking loop %.2f (goal >= 0.9), spinning / spinning loop "
-            "%.2f (goal >= 1.0)\n",
-            library[0] / std::max(plain[PlainReceiver::BLOCKING], 1.0),
-            library[1] / std::max(plain[PlainReceiver::SPIN], 1.0));
+            "ratio to the same work without the framework (goal >= 0.9): default / blocking "
+            "%.2f, spinning / spinning %.2f\n",
+            ratio(library[0].rate, same_work[PlainReceiver::BLOCKING].rate),
+            ratio(library[1].rate, same_work[PlainReceiver::SPIN].rate));
+    fprintf(g_report,
+            "ratio to the read-only loops (the floor): default / blocking %.2f, spinning / "
+            "spinning %.2f\n",
+            ratio(library[0].rate, read_only[PlainReceiver::BLOCKING].rate),
+            ratio(library[1].rate, read_only[PlainReceiver::SPIN].rate));
+    fprintf(g_report, "\nDrain of a full receive buffer (SO_RCVBUFFORCE, bytes granted: %s)\n",
+            buffers.c_str());
+    for (int spin = 0; spin < 2; ++spin)
+        fprintf(g_report, "%-44s %10.0f packets/s\n", library_names[spin], library[spin].drain);
+    for (int book = 0; book < 2; ++book) {
+        for (int mode : {PlainReceiver::BLOCKING, PlainReceiver::SPIN})
+            fprintf(g_report, "%-44s %10.0f packets/s\n", names[book][mode],
+                    plain[book][mode].drain);
+    }
+    fprintf(g_report,
+            "drain ratio to the same work without the framework (goal >= 0.9): default / "
+            "blocking %.2f, spinning / spinning %.2f\n",
+            ratio(library[0].drain, same_work[PlainReceiver::BLOCKING].drain),
+            ratio(library[1].drain, same_work[PlainReceiver::SPIN].drain));
+    fprintf(g_report,
+            "drain ratio to the read-only loops: default / blocking %.2f, spinning / spinning "
+            "%.2f\n",
+            ratio(library[0].drain, read_only[PlainReceiver::BLOCKING].drain),
+            ratio(library[1].drain, read_only[PlainReceiver::SPIN].drain));
+}
+
+// Steady state of the spinning mode: while packets arrive at a modest pace,
+// strace -c (started here, attached to the library's thread alone) counts
+// that thread's system calls, and the handler reads how many allocations
+// the thread made; both per packet.
+void steady_phase(int ms)
+{
+    MdSimulator sim(
+        simulator_options({"--rate", "0", "--duration", "1000000", "--instruments", "10", "--depth",
+                           "5", "--history", "1000000", "--publish", STAGING_LOCATION}));
+    if (sim.start() != 0)
+        exit(1);
+    StagedFeed feed(&sim);
+    TagClock clock;
+    TagHandler handler(clock);
+    KorvUserApi* api = subscribed_api(&handler, true);
+    start_and_wait(api, handler, [&feed] { feed.step(); });
+    uint64_t queries = sim.get_server()->get_counters().gap_queries;
+    constexpr double RATE = 20000;
+    uint32_t packets = 0;
+    std::vector<std::string> datagrams = feed.prepare(uint32_t(RATE * ms / 1000), 1, &packets);
+    // The trace goes to a file of its own outside the checkout.
+    char trace[] = "/tmp/korv-steady-XXXXXX";
+    int trace_fd = mkstemp(trace);
+    std::string thread = std::to_string(handler.m_thread.load());
+    const char* argv[] = {"strace", "-c", "-q", "-o", trace, "-p", thread.c_str(), nullptr};
+    pid_t tracer = -1;
+    if (trace_fd < 0 || posix_spawnp(&tracer, "strace", nullptr, nullptr,
+                                     const_cast<char* const*>(argv), environ) != 0) {
+        fprintf(g_report, "\nSteady state: strace could not be started\n");
+        tracer = -1;
+    }
+    usleep(500000);  // attached
+    uint64_t allocations = handler.m_allocations.load();
+    double seconds = feed.send_all(datagrams, RATE / (double(packets) / double(datagrams.size())));
+    clock.wait(1, 10000000000LL);
+    uint64_t made = handler.m_allocations.load() - allocations;
+    if (tracer > 0) {
+        kill(tracer, SIGINT);
+        waitpid(tracer, nullptr, 0);
+    }
+    bool clean = sim.get_server()->get_counters().gap_queries == queries;
+    fprintf(g_report,
+            "\nSteady state of the spinning mode: %u packets in %zu datagrams over %.1f s%s\n"
+            "allocations on the library's thread: %llu (%.4f per packet)\n",
+            packets, datagrams.size(), seconds, clean ? "" : " (gap queries: the trace slowed it)",
+            (unsigned long long)made, double(made) / packets);
+    if (tracer > 0) {
+        fprintf(g_report, "system calls of the library's thread (strace -c -p %s):\n",
+                thread.c_str());
+        FILE* in = fdopen(trace_fd, "r");
+        char line[256];
+        while (in != nullptr && fgets(line, sizeof line, in) != nullptr)
+            fputs(line, g_report);
+        if (in != nullptr)
+            fclose(in);
+    } else if (trace_fd >= 0) {
+        close(trace_fd);
+    }
+    if (trace_fd >= 0)
+        unlink(trace);
+    api->close();
 }
 
 }  // namespace
@@ -814,6 +1254,8 @@ int main(int argc, char** argv)
         latency_phases(samples, true);
     if (wanted("rate"))
         rate_phases(samples >= 1000 ? 200 : 20);
+    if (wanted("steady"))
+        steady_phase(samples >= 1000 ? 2000 : 100);
     // The same phases with every thread where the system puts it: the
     // receiver then often waits for the sender's CPU, and the figures
     // measure the scheduler as much as the receiver.

@@ -6,8 +6,9 @@
 // body view; a body that would need to ends with EC_FORMAT.
 #pragma once
 
-#include "source/mirp_protocol/InstrumentEventContext.h"
 #include "velta/source/base/Packet.h"
+
+struct MirpFieldHeader;
 
 namespace KORV {
 namespace USER {
@@ -18,17 +19,12 @@ class KorvUserTopic;
 // with an instrument event header, or the first group's error.
 int parse_snap_events(Packet& body, KorvUserTopic* topic);
 
-// One instrument group, up to the next group header or the body's end. An
+// One instrument group, up to the next group header or the body's end; first
+// is the header of the group's first field, already peeked off the body. An
 // unknown field is skipped; the first one of a body is reported on standard
 // output, and unknown_reported, shared by the body's groups, says it was.
-int parse_instrument_event(Packet& body, KorvUserTopic* topic, bool& unknown_reported);
-
-// One event field each, applied to the context's instrument.
-int parse_md_entry_event(Packet& body, const InstrumentEventContext& context, KorvUserTopic* topic);
-int parse_trade_slice(Packet& body, const InstrumentEventContext& context, KorvUserTopic* topic);
-// T is one of the seven daily price records.
-template <typename T>
-int parse_daily_price(Packet& body, const InstrumentEventContext& context, KorvUserTopic* topic);
+int parse_instrument_event(Packet& body, const MirpFieldHeader& first, KorvUserTopic* topic,
+                           bool& unknown_reported);
 
 }  // namespace USER
 }  // namespace KORV

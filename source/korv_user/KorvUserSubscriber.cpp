@@ -24,58 +24,54 @@ using namespace BRAX::KORV;
 namespace KORV {
 namespace USER {
 
-int parse_md_entry_event(Packet& body, const InstrumentEventContext& context, KorvUserTopic* topic)
+namespace {
+
+// One event field each, whose header the caller has peeked, applied to the
+// context's instrument.
+// Level events and trades, most of a feed, go to the entry the group looked
+// up once.
+int parse_md_entry_event(Packet& body, const MirpFieldHeader& header,
+                         const InstrumentEventContext& context,
+                         KorvUserTopic::InstrumentMarketData* entry, KorvUserTopic* topic)
 {
     MIRP_MDEntryEvent event;
-    int ret = mirp_get_field<CODEC_MDEntryEvent>(event, body);
+    int ret = mirp_take_field<CODEC_MDEntryEvent>(event, body, header);
     if (ret != EC_NONE)
         return ret;
-    topic->handle_md_entry_event(context.InstrumentNo, &event);
+    topic->handle_md_entry_event(entry, context.InstrumentNo, &event);
     return EC_NONE;
 }
 
-int parse_trade_slice(Packet& body, const InstrumentEventContext& context, KorvUserTopic* topic)
+int parse_trade_slice(Packet& body, const MirpFieldHeader& header,
+                      const InstrumentEventContext& context,
+                      KorvUserTopic::InstrumentMarketData* entry, KorvUserTopic* topic)
 {
     MIRP_TradeSlice slice;
-    int ret = mirp_get_field<CODEC_TradeSlice>(slice, body);
+    int ret = mirp_take_field<CODEC_TradeSlice>(slice, body, header);
     if (ret != EC_NONE)
         return ret;
-    topic->handle_trade_slice(context.InstrumentNo, &slice);
+    topic->handle_trade_slice(entry, context.InstrumentNo, &slice);
     return EC_NONE;
 }
 
+// T is one of the seven daily price records.
 template <typename T>
-int parse_daily_price(Packet& body, const InstrumentEventContext& context, KorvUserTopic* topic)
+int parse_daily_price(Packet& body, const MirpFieldHeader& header,
+                      const InstrumentEventContext& context, KorvUserTopic* topic)
 {
     T price;
-    int ret = mirp_get_field<CODEC_PriceOffset>(price, body);
+    int ret = mirp_take_field<CODEC_PriceOffset>(price, body, header);
     if (ret != EC_NONE)
         return ret;
     topic->handle_daily_price(context.InstrumentNo, &price);
     return EC_NONE;
 }
 
-template int parse_daily_price<MIRP_HighPrice>(Packet&, const InstrumentEventContext&,
-                                               KorvUserTopic*);
-template int parse_daily_price<MIRP_LowPrice>(Packet&, const InstrumentEventContext&,
-                                              KorvUserTopic*);
-template int parse_daily_price<MIRP_OpenPrice>(Packet&, const InstrumentEventContext&,
-                                               KorvUserTopic*);
-template int parse_daily_price<MIRP_ClosePrice>(Packet&, const InstrumentEventContext&,
-                                                KorvUserTopic*);
-template int parse_daily_price<MIRP_UpperLimitPrice>(Packet&, const InstrumentEventContext&,
-                                                     KorvUserTopic*);
-template int parse_daily_price<MIRP_LowerLimitPrice>(Packet&, const InstrumentEventContext&,
-                                                     KorvUserTopic*);
-template int parse_daily_price<MIRP_SettlementPrice>(Packet&, const InstrumentEventContext&,
-                                                     KorvUserTopic*);
-
-namespace {
-
-int parse_delta(Packet& body, const InstrumentEventContext& context, KorvUserTopic* topic)
+int parse_delta(Packet& body, const MirpFieldHeader& header, const InstrumentEventContext& context,
+                KorvUserTopic* topic)
 {
     MIRP_Delta delta;
-    int ret = mirp_get_field<CODEC_Ratio>(delta, body);
+    int ret = mirp_take_field<CODEC_Ratio>(delta, body, header);
     if (ret != EC_NONE)
         return ret;
     topic->handle_delta(context.InstrumentNo, &delta);
@@ -98,47 +94,55 @@ int skip_unknown_field(Packet& body, const MirpFieldHeader& header, bool& report
 
 }  // namespace
 
-int parse_instrument_event(Packet& body, KorvUserTopic* topic, bool& unknown_reported)
+// Each field's header is read once: the walk peeks it to choose the codec,
+// and the codec takes the content behind it.
+int parse_instrument_event(Packet& body, const MirpFieldHeader& first, KorvUserTopic* topic,
+                           bool& unknown_reported)
 {
     InstrumentEventContext context;
-    int ret = mirp_get_field<CODEC_InstrumentEventHeader>(context, body);
+    int ret = mirp_take_field<CODEC_InstrumentEventHeader>(context, body, first);
+    KorvUserTopic::InstrumentMarketData* entry =
+        ret == EC_NONE ? topic->find_instrument(context.InstrumentNo) : nullptr;
     while (ret == EC_NONE && body.length() > 0) {
         MirpFieldHeader header;
         ret = mirp_peek_field(body, header);
         if (ret != EC_NONE)
             break;
+        // Level events first, outside the switch: most fields are one, and a
+        // test predicts better than the switch's jump through a table.
+        if (header.FieldID == MIRP_FID_MDEntryEvent) {
+            ret = parse_md_entry_event(body, header, context, entry, topic);
+            continue;
+        }
         switch (header.FieldID) {
             case MIRP_FID_InstrumentEventHeader:
                 return EC_NONE;
-            case MIRP_FID_MDEntryEvent:
-                ret = parse_md_entry_event(body, context, topic);
-                break;
             case MIRP_FID_TradeSlice:
-                ret = parse_trade_slice(body, context, topic);
+                ret = parse_trade_slice(body, header, context, entry, topic);
                 break;
             case MIRP_FID_HighPrice:
-                ret = parse_daily_price<MIRP_HighPrice>(body, context, topic);
+                ret = parse_daily_price<MIRP_HighPrice>(body, header, context, topic);
                 break;
             case MIRP_FID_LowPrice:
-                ret = parse_daily_price<MIRP_LowPrice>(body, context, topic);
+                ret = parse_daily_price<MIRP_LowPrice>(body, header, context, topic);
                 break;
             case MIRP_FID_OpenPrice:
-                ret = parse_daily_price<MIRP_OpenPrice>(body, context, topic);
+                ret = parse_daily_price<MIRP_OpenPrice>(body, header, context, topic);
                 break;
             case MIRP_FID_ClosePrice:
-                ret = parse_daily_price<MIRP_ClosePrice>(body, context, topic);
+                ret = parse_daily_price<MIRP_ClosePrice>(body, header, context, topic);
                 break;
             case MIRP_FID_UpperLimitPrice:
-                ret = parse_daily_price<MIRP_UpperLimitPrice>(body, context, topic);
+                ret = parse_daily_price<MIRP_UpperLimitPrice>(body, header, context, topic);
                 break;
             case MIRP_FID_LowerLimitPrice:
-                ret = parse_daily_price<MIRP_LowerLimitPrice>(body, context, topic);
+                ret = parse_daily_price<MIRP_LowerLimitPrice>(body, header, context, topic);
                 break;
             case MIRP_FID_SettlementPrice:
-                ret = parse_daily_price<MIRP_SettlementPrice>(body, context, topic);
+                ret = parse_daily_price<MIRP_SettlementPrice>(body, header, context, topic);
                 break;
             case MIRP_FID_Delta:
-                ret = parse_delta(body, context, topic);
+                ret = parse_delta(body, header, context, topic);
                 break;
             default:
                 ret = skip_unknown_field(body, header, unknown_reported);
@@ -157,7 +161,7 @@ int parse_snap_events(Packet& body, KorvUserTopic* topic)
         if (mirp_peek_field(body, header) != EC_NONE ||
             header.FieldID != MIRP_FID_InstrumentEventHeader)
             return EC_FORMAT;
-        ret = parse_instrument_event(body, topic, unknown_reported);
+        ret = parse_instrument_event(body, header, topic, unknown_reported);
     }
     return ret;
 }

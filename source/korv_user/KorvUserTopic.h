@@ -125,7 +125,8 @@ public:
     }
     int update(int pos, const PriceEntry& entry)
     {
-        if (pos < 0 || pos >= m_count)
+        // The last bound always holds, as in erase().
+        if (pos < 0 || pos >= m_count || pos >= MAX_LEVEL)
             return EC_OUT_OF_BOUNDS;
         m_entries[pos] = entry;
         return EC_NONE;
@@ -229,8 +230,21 @@ public:
     void handle_market_by_price(const BRAX::KORV::MDQP_TopicMarketByPrice* level);
 
     // Multicast events of instrument number no.
-    void handle_md_entry_event(int no, const BRAX::KORV::MIRP_MDEntryEvent* event);
-    void handle_trade_slice(int no, const BRAX::KORV::MIRP_TradeSlice* slice);
+    void handle_md_entry_event(int no, const BRAX::KORV::MIRP_MDEntryEvent* event)
+    {
+        handle_md_entry_event(find_instrument(no), no, event);
+    }
+    void handle_trade_slice(int no, const BRAX::KORV::MIRP_TradeSlice* slice)
+    {
+        handle_trade_slice(find_instrument(no), no, slice);
+    }
+    // The same for the entry of instrument number no as find_instrument()
+    // gave it: a parser looks the entry up once for a group of events of one
+    // instrument. A null entry refuses the event.
+    void handle_md_entry_event(InstrumentMarketData* entry, int no,
+                               const BRAX::KORV::MIRP_MDEntryEvent* event);
+    void handle_trade_slice(InstrumentMarketData* entry, int no,
+                            const BRAX::KORV::MIRP_TradeSlice* slice);
     void handle_daily_price(int no, const BRAX::KORV::MIRP_HighPrice* price);
     void handle_daily_price(int no, const BRAX::KORV::MIRP_LowPrice* price);
     void handle_daily_price(int no, const BRAX::KORV::MIRP_OpenPrice* price);
@@ -250,6 +264,12 @@ public:
 
     // The entry of instrument number no, or null outside the table.
     const InstrumentMarketData* get_instrument(int no) const;
+    InstrumentMarketData* find_instrument(int no)
+    {
+        if (no < 0 || no >= int(m_market_data_table.size()))
+            return nullptr;
+        return m_market_data_table[size_t(no)];
+    }
     int get_instrument_count() const { return int(m_market_data_table.size()); }
     // Entries of the map from instrument id to instrument.
     unsigned get_instrument_key_count() const { return m_instrument_map.size(); }
@@ -260,11 +280,10 @@ private:
     // Inline fast paths: every event goes through them.
     InstrumentMarketData* find_entry(const char* what, int no)
     {
-        if (no < 0 || no >= int(m_market_data_table.size())) {
+        InstrumentMarketData* entry = find_instrument(no);
+        if (entry == nullptr)
             reject(what, no, 0);
-            return nullptr;
-        }
-        return m_market_data_table[size_t(no)];
+        return entry;
     }
     void enter_snapshot(InstrumentMarketData* entry);
     void close_snapshot();
@@ -330,13 +349,18 @@ private:
 
 // Inline: level events are most of a feed, and the parser that decodes them
 // lives in another file.
-inline void KorvUserTopic::handle_md_entry_event(int no, const BRAX::KORV::MIRP_MDEntryEvent* event)
+inline void KorvUserTopic::handle_md_entry_event(InstrumentMarketData* entry, int no,
+                                                 const BRAX::KORV::MIRP_MDEntryEvent* event)
 {
-    InstrumentMarketData* entry = find_entry("md_entry_event", no);
-    if (entry == nullptr)
+    if (entry == nullptr) {
+        reject("md_entry_event", no, 0);
         return;
-    PriceEntryTable& side =
-        event->EntryType == BRAX::KORV::MDET_Bid ? entry->BidTable : entry->AskTable;
+    }
+    // The side by an index rather than a branch: bids and asks come in no
+    // order a predictor could learn.
+    static constexpr PriceEntryTable InstrumentMarketData::*SIDES[2] = {
+        &InstrumentMarketData::BidTable, &InstrumentMarketData::AskTable};
+    PriceEntryTable& side = entry->*SIDES[event->EntryType != BRAX::KORV::MDET_Bid];
     PriceEntry level{tick_price(event->PriceOffset, entry->Instrument.PriceTick,
                                 entry->MarketData.LevelBasePrice),
                      event->Volume};
@@ -359,11 +383,13 @@ inline void KorvUserTopic::handle_md_entry_event(int no, const BRAX::KORV::MIRP_
 }
 
 // Inline as well: trades are the second most frequent event.
-inline void KorvUserTopic::handle_trade_slice(int no, const BRAX::KORV::MIRP_TradeSlice* slice)
+inline void KorvUserTopic::handle_trade_slice(InstrumentMarketData* entry, int no,
+                                              const BRAX::KORV::MIRP_TradeSlice* slice)
 {
-    InstrumentMarketData* entry = find_entry("trade_slice", no);
-    if (entry == nullptr)
+    if (entry == nullptr) {
+        reject("trade_slice", no, 0);
         return;
+    }
     const MDQP_TopicInstrument& instrument = entry->Instrument;
     MDQP_TopicMarketData& data = entry->MarketData;
     data.LastPrice =

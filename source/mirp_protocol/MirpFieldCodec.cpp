@@ -8,36 +8,6 @@ namespace KORV {
 
 namespace {
 
-// Decodes elements back to back; after the first error the rest are skipped
-// and the error is the result.
-class ElementReader {
-public:
-    ElementReader(const void* in, int size)
-        : m_in(static_cast<const unsigned char*>(in)), m_size(size), m_used(0), m_error(0)
-    {
-    }
-
-    template <typename T>
-    void next(int (*decode)(const unsigned char*, int, T&), T& value)
-    {
-        if (m_error != 0)
-            return;
-        int n = decode(m_in + m_used, m_size - m_used, value);
-        if (n < 0)
-            m_error = n;
-        else
-            m_used += n;
-    }
-
-    int result() const { return m_error != 0 ? m_error : m_used; }
-
-private:
-    const unsigned char* m_in;
-    int m_size;
-    int m_used;
-    int m_error;
-};
-
 // Size checked up front against the codec's bound, so no element checks.
 class ElementWriter {
 public:
@@ -65,12 +35,30 @@ bool refuses(int size)
 
 }  // namespace
 
+template <typename CODEC>
+int MirpCodecDecode<CODEC>::field_decode(const void* in, int size, void* record)
+{
+    return MIRP_DETAIL::decode_content<CODEC>(in, size, size,
+                                              *static_cast<typename CODEC::Record*>(record));
+}
+
+template struct MirpCodecDecode<CODEC_InstrumentEventHeader>;
+template struct MirpCodecDecode<CODEC_MDEntryEvent>;
+template struct MirpCodecDecode<CODEC_TradeSlice>;
+template struct MirpCodecDecode<CODEC_PriceOffset>;
+template struct MirpCodecDecode<CODEC_Ratio>;
+
 // The bounds must hold the longest content each codec writes.
-static_assert(mirp_field_bound(sizeof(CODEC_InstrumentEventHeader::Record)) >= 10, "bound");
-static_assert(mirp_field_bound(sizeof(CODEC_MDEntryEvent::Record)) >= 22, "bound");
-static_assert(mirp_field_bound(sizeof(CODEC_TradeSlice::Record)) >= 30, "bound");
-static_assert(mirp_field_bound(sizeof(CODEC_PriceOffset::Record)) >= 5, "bound");
-static_assert(mirp_field_bound(sizeof(CODEC_Ratio::Record)) >= 8, "bound");
+template <typename CODEC>
+constexpr bool bound_holds()
+{
+    return mirp_field_bound(sizeof(typename CODEC::Record)) >= CODEC::MAX_CONTENT;
+}
+static_assert(bound_holds<CODEC_InstrumentEventHeader>(), "bound");
+static_assert(bound_holds<CODEC_MDEntryEvent>(), "bound");
+static_assert(bound_holds<CODEC_TradeSlice>(), "bound");
+static_assert(bound_holds<CODEC_PriceOffset>(), "bound");
+static_assert(bound_holds<CODEC_Ratio>(), "bound");
 
 int CODEC_InstrumentEventHeader::field_encode(void* out, int size, const void* record)
 {
@@ -81,15 +69,6 @@ int CODEC_InstrumentEventHeader::field_encode(void* out, int size, const void* r
     w.next(var_int32_encode, r->InstrumentNo);
     w.next(var_int32_encode, r->HeaderAttr1);
     return w.result();
-}
-
-int CODEC_InstrumentEventHeader::field_decode(const void* in, int size, void* record)
-{
-    Record* r = static_cast<Record*>(record);
-    ElementReader rd(in, size);
-    rd.next(var_int32_decode, r->InstrumentNo);
-    rd.next(var_int32_decode, r->HeaderAttr1);
-    return rd.result();
 }
 
 int CODEC_MDEntryEvent::field_encode(void* out, int size, const void* record)
@@ -107,19 +86,6 @@ int CODEC_MDEntryEvent::field_encode(void* out, int size, const void* record)
     return w.result();
 }
 
-int CODEC_MDEntryEvent::field_decode(const void* in, int size, void* record)
-{
-    Record* r = static_cast<Record*>(record);
-    ElementReader rd(in, size);
-    rd.next(literal_decode<char>, r->EventType);
-    rd.next(literal_decode<char>, r->EntryType);
-    rd.next(var_int32_decode, r->PriceLevel);
-    rd.next(var_int32_decode, r->PriceOffset);
-    rd.next(var_int32_decode, r->Volume);
-    rd.next(var_int32_decode, r->EventAttr1);
-    return rd.result();
-}
-
 int CODEC_TradeSlice::field_encode(void* out, int size, const void* record)
 {
     if (refuses<CODEC_TradeSlice>(size))
@@ -131,17 +97,6 @@ int CODEC_TradeSlice::field_encode(void* out, int size, const void* record)
     w.next(var_int64_encode, r->TurnoverOffset);
     w.next(var_int64_encode, r->OpenInterestChange);
     return w.result();
-}
-
-int CODEC_TradeSlice::field_decode(const void* in, int size, void* record)
-{
-    Record* r = static_cast<Record*>(record);
-    ElementReader rd(in, size);
-    rd.next(var_int32_decode, r->LastPriceOffset);
-    rd.next(var_int32_decode, r->Volume);
-    rd.next(var_int64_decode, r->TurnoverOffset);
-    rd.next(var_int64_decode, r->OpenInterestChange);
-    return rd.result();
 }
 
 int CODEC_PriceOffset::field_encode(void* out, int size, const void* record)
@@ -156,14 +111,6 @@ int CODEC_PriceOffset::field_encode(void* out, int size, const void* record)
     return w.result();
 }
 
-int CODEC_PriceOffset::field_decode(const void* in, int size, void* record)
-{
-    int32_t* offset = static_cast<int32_t*>(record);
-    ElementReader rd(in, size);
-    rd.next(var_int32_decode, *offset);
-    return rd.result();
-}
-
 int CODEC_Ratio::field_encode(void* out, int size, const void* record)
 {
     if (refuses<CODEC_Ratio>(size))
@@ -172,14 +119,6 @@ int CODEC_Ratio::field_encode(void* out, int size, const void* record)
     ElementWriter w(out);
     w.next(literal_encode<double>, r->Delta);
     return w.result();
-}
-
-int CODEC_Ratio::field_decode(const void* in, int size, void* record)
-{
-    Record* r = static_cast<Record*>(record);
-    ElementReader rd(in, size);
-    rd.next(literal_decode<double>, r->Delta);
-    return rd.result();
 }
 
 }  // namespace KORV

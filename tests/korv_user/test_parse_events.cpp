@@ -132,6 +132,27 @@ TEST(ParseSnapEvents, TwoGroupsApplyToTheirInstruments)
     EXPECT_EQ(book.at(0).MarketData.Delta, 0.25);
 }
 
+// The entry is looked up once per group: a group of an instrument outside
+// the table refuses each of its events, trades included, and the group
+// after it applies to its own instrument again.
+TEST(ParseSnapEvents, GroupOutsideTheTableRefusesEachEvent)
+{
+    Book book;
+    Body body;
+    body.group(INSTRUMENTS).level('1', '0', 1, 4, 10).level('1', '1', 1, 4, 10);
+    body.raw(0x1002, {small(2), small(3), small(6), small(0)});  // trade slice
+    body.group(-1).level('1', '0', 1, 4, 10);
+    body.group(1).level('1', '0', 1, 4, 10);
+    EXPECT_EQ(parse(body.m_bytes, &book.m_topic), 0);
+    EXPECT_EQ(book.m_topic.get_rejected_count(), 4u);
+    EXPECT_EQ(book.updated(), std::vector<int>{1});
+    EXPECT_EQ(book.at(1).BidTable.get_count(), 1);
+    for (int no : {0, 2, 3}) {
+        EXPECT_EQ(book.at(no).BidTable.get_count(), 0) << no;
+        EXPECT_EQ(book.at(no).AskTable.get_count(), 0) << no;
+    }
+}
+
 TEST(ParseSnapEvents, EmptyBodyAndEmptyGroupApplyNothing)
 {
     Book book;

@@ -232,3 +232,50 @@ TEST(MirpGetField, OverlongVarintInsideTheFieldIsAFormatError)
     InstrumentEventContext context;
     EXPECT_EQ(mirp_get_field<CODEC_InstrumentEventHeader>(context, packet), -9);
 }
+
+// With the rest of a body behind a field, the codec reads on past the field's
+// size and checks it once; a field that declares less than its content needs
+// must still be refused exactly as when the bytes end there, and leave the
+// record and the view as they were.
+TEST(MirpGetField, ContentPastTheDeclaredSizeIsRefusedWithMoreBytesBehind)
+{
+    // PriceLevel 300 and Volume -70000 take several groups each.
+    const Bytes content{0x31, 0x30, 0xD8, 0x04, 0x08, 0xDF, 0xC5, 0x08, 0x00};
+    Bytes behind(40, 0x01);
+    for (size_t k = 0; k < content.size(); ++k) {
+        Bytes bytes = field(MIRP_FID_MDEntryEvent, content, int(k));
+        bytes.insert(bytes.end(), behind.begin(), behind.end());
+        Packet packet = view(bytes);
+        MIRP_MDEntryEvent event = {'x', 'y', 7, 7, 7, 7};
+        EXPECT_EQ(mirp_get_field<CODEC_MDEntryEvent>(event, packet), -20) << k;
+        EXPECT_EQ(packet.length(), bytes.size()) << k;
+        EXPECT_EQ(event.PriceLevel, 7) << k;
+    }
+    Bytes bytes = field(MIRP_FID_MDEntryEvent, content);
+    bytes.insert(bytes.end(), behind.begin(), behind.end());
+    Packet packet = view(bytes);
+    MIRP_MDEntryEvent event;
+    ASSERT_EQ(mirp_get_field<CODEC_MDEntryEvent>(event, packet), 0);
+    EXPECT_EQ(event.PriceLevel, 300);
+    EXPECT_EQ(event.PriceOffset, 4);
+    EXPECT_EQ(event.Volume, -70000);
+    EXPECT_EQ(event.EventAttr1, 0);
+    EXPECT_EQ(packet.length(), behind.size());
+}
+
+// An integer longer than its type's longest form is a format error whether
+// the field ends inside it or the body goes on behind it.
+TEST(MirpGetField, OverlongVarintWithMoreBytesBehindIsAFormatError)
+{
+    Bytes overlong32 = field(MIRP_FID_HighPrice, {0x80, 0x80, 0x80, 0x80, 0x80, 0x00});
+    Bytes overlong64 = field(MIRP_FID_TradeSlice, {0x00, 0x00, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+                                                   0x80, 0x80, 0x80, 0x80, 0x00, 0x00});
+    for (Bytes* bytes : {&overlong32, &overlong64})
+        bytes->insert(bytes->end(), 40, 0x00);
+    Packet packet = view(overlong32);
+    MIRP_HighPrice high;
+    EXPECT_EQ(mirp_get_field<CODEC_PriceOffset>(high, packet), -9);
+    packet = view(overlong64);
+    MIRP_TradeSlice slice;
+    EXPECT_EQ(mirp_get_field<CODEC_TradeSlice>(slice, packet), -9);
+}
