@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,22 @@ inline int wait_exit(pid_t pid, int seconds = 30)
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     return -1;
+}
+
+// Waits until the file at path holds text (a child's "ready" line, say):
+// a child started on a busy machine may take a while to listen. False when
+// it did not within the given seconds.
+inline bool wait_for_text(const std::string& path, const std::string& text, int seconds = 10)
+{
+    for (int i = 0; i < seconds * 20; ++i) {
+        std::ifstream file(path);
+        std::stringstream held;
+        held << file.rdbuf();
+        if (held.str().find(text) != std::string::npos)
+            return true;
+        usleep(50000);
+    }
+    return false;
 }
 
 }  // namespace child_process

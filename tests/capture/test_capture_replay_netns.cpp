@@ -29,6 +29,7 @@
 using child_process::build_dir;
 using child_process::spawn;
 using child_process::wait_exit;
+using child_process::wait_for_text;
 
 namespace {
 
@@ -103,6 +104,9 @@ protected:
                                               "--heartbeat", "100", "--truth", file + ".truth"};
         simulator.insert(simulator.end(), run.market.begin(), run.market.end());
         pid_t sim = spawn(simulator, file + ".sim");
+        // Timed from when it listens: a recorder that came first would find
+        // no query server and record the multicast alone.
+        EXPECT_TRUE(wait_for_text(file + ".sim", "korv_md_simulator: ready"));
         usleep(useconds_t(run.join_after * 1e6));
         pid_t recording;
         if (recorder == "dumpcap") {

@@ -1,5 +1,6 @@
 // The capture's parts without a network: the pcapng writer (held packets,
-// whole blocks after every write), the TCP stream recorder (segmenting,
+// whole blocks after every write), a datagram's IPv4 and UDP headers byte
+// for byte, the TCP stream recorder (segmenting,
 // sequence numbers, one close), the line's hole finding, and the command
 // line. Files are read back with the test's own reader.
 #include "source/korv_capture/PcapngWriter.h"
@@ -104,6 +105,32 @@ TEST(CaptureFile, AFileClosedBeforeItsSectionStartedSaysItLostPackets)
     EXPECT_NE(writer.get_error().find("never started"), std::string::npos);
     PcapngWriter empty;
     EXPECT_EQ(empty.open("no/such/folder/file.pcapng"), EC_WRITE);
+}
+
+TEST(CaptureFile, ADatagramIsFramedAsRawIpv4AndUdpWithTheHeaderChecksumRight)
+{
+    // 10.0.0.1:1234 to 239.3.0.1:30001, "ab", worked out by hand (header
+    // checksum included; UDP goes without one).
+    const uint8_t expected[] = {0x45, 0x00, 0x00, 0x1e, 0x00, 0x00, 0x40, 0x00, 0x40, 0x11,
+                                0x41, 0xca, 0x0a, 0x00, 0x00, 0x01, 0xef, 0x03, 0x00, 0x01,
+                                0x04, 0xd2, 0x75, 0x31, 0x00, 0x0a, 0x00, 0x00, 0x61, 0x62};
+    Ipv4Endpoint from{inet_addr("10.0.0.1"), 1234};
+    Ipv4Endpoint to{inet_addr("239.3.0.1"), 30001};
+    std::vector<uint8_t> packet(IPV4_HEADER_SIZE + UDP_HEADER_SIZE + 2);
+    ASSERT_EQ(build_udp_packet(from, to, 0, reinterpret_cast<const uint8_t*>("ab"), 2,
+                               packet.data()),
+              sizeof expected);
+    EXPECT_EQ(packet, std::vector<uint8_t>(expected, expected + sizeof expected));
+
+    // The largest payload fills the IPv4 length field exactly; one more
+    // byte does not fit and nothing is written.
+    std::vector<uint8_t> big(IPV4_UDP_MAX_PAYLOAD + 1, 'x');
+    std::vector<uint8_t> out(65535);
+    ASSERT_EQ(build_udp_packet(from, to, 1, big.data(), IPV4_UDP_MAX_PAYLOAD, out.data()), 65535u);
+    EXPECT_EQ(out[2], 0xff);
+    EXPECT_EQ(out[3], 0xff);
+    EXPECT_TRUE(ipv4_checksum_ok(std::string(out.begin(), out.begin() + 20)));
+    EXPECT_EQ(build_udp_packet(from, to, 1, big.data(), big.size(), out.data()), 0u);
 }
 
 TEST(CaptureFile, ATcpStreamIsCutIntoSegmentsWithConsistentNumbersAndClosedOnce)

@@ -15,6 +15,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -22,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "apps/korv_md_replay/PcapDatagramReader.h"
+#include "source/korv_replay/ReplayCapture.h"
 #include "source/mirp_protocol/InstrumentEventContext.h"
 #include "source/mirp_protocol/MirpEventRecords.h"
 #include "source/mirp_protocol/MirpFieldCodec.h"
@@ -68,13 +69,14 @@ Columns tshark_fields(const std::string& filter, const std::vector<std::string>&
 Columns codec_values()
 {
     Columns columns(6);
-    PcapDatagramReader reader;
-    EXPECT_EQ(reader.open("all.pcap"), 0) << reader.get_error();
-    CapturedDatagram datagram;
-    while (reader.next(datagram) == 1) {
-        if (datagram.group_port != 30751)
+    ReplayCapture capture;
+    std::string error;
+    EXPECT_EQ(capture.load("all.pcap", error), 0) << error;
+    for (const ReplayDatagram& datagram : capture.get_datagrams()) {
+        if (capture.get_lines()[size_t(datagram.line)].port != 30751)
             continue;
-        Packet rest(reinterpret_cast<const char*>(datagram.payload), int(datagram.length));
+        Packet rest(reinterpret_cast<const char*>(capture.payload(datagram)),
+                    int(datagram.length));
         for (MirpPacket packet(rest); packet.valid_packet() > 0; packet = MirpPacket(rest)) {
             rest.pop(static_cast<unsigned long>(MIRP_HLEN) + packet.length());
             columns[0].push_back(std::to_string(packet.packet_no()));

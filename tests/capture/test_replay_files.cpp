@@ -1,16 +1,21 @@
 // The replay's reading of capture files made by hand: the recorded model
 // (login, snapshots, gap replies, packets per line) and what it vouches
 // for, every cut of a file, the classic format in both resolutions and byte
-// orders with every link type, fragments put back together, TCP segments
+// orders with every link type and every cut of one, frames that hold no
+// whole packet skipped, fragments put back together, TCP segments
 // repeated, reordered and lost, and the replay tool's refusals.
 #include "source/korv_replay/ReplayCapture.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "source/korv_replay/Ipv4Reassembler.h"
 #include "source/korv_replay/ReplaySummary.h"
 #include "tests/ChildProcess.h"
 #include "tests/capture/ReplayFiles.h"
@@ -66,6 +71,31 @@ std::set<size_t> block_ends(const std::string& bytes)
         ends.insert(at);
     }
     return ends;
+}
+
+// A datagram of 10.0.0.1:1234 to 239.3.0.1:30001 as a raw IPv4 packet.
+std::string udp_packet(const std::string& payload)
+{
+    std::vector<uint8_t> ip(payload.size() + 64);
+    size_t length = build_udp_packet(FileBuilder::endpoint("10.0.0.1", 1234),
+                                     FileBuilder::endpoint("239.3.0.1", 30001), 1,
+                                     reinterpret_cast<const uint8_t*>(payload.data()),
+                                     payload.size(), ip.data());
+    return std::string(reinterpret_cast<const char*>(ip.data()), length);
+}
+
+// A classic file (microseconds, this machine's byte order) of raw IPv4
+// frames, one record each.
+std::string classic_file(const std::vector<std::string>& frames)
+{
+    auto u32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+    std::string file = u32(0xa1b2c3d4) + std::string("\x02\x00\x04\x00", 4) + u32(0) + u32(0) +
+                       u32(65535) + u32(228);
+    uint32_t usec = 0;
+    for (const std::string& frame : frames)
+        file += u32(1767605400) + u32(usec += 1500) + u32(uint32_t(frame.size())) +
+                u32(uint32_t(frame.size())) + frame;
+    return file;
 }
 
 }  // namespace
@@ -202,6 +232,106 @@ TEST(ReplayFiles, ClassicFilesOfEveryLinkTypeInBothResolutionsAndByteOrdersReadA
             }
         }
     }
+}
+
+TEST(ReplayFiles, EveryCutOfAClassicFileReadsItsWholeRecordsAndNoMore)
+{
+    const std::vector<std::string> payloads = {
+        mirp_packet(9, 1), mirp_packet(9, 2, BRAX::KORV::MIRP_TYPE_MarketEvent, 300),
+        mirp_packet(9, 3)};
+    std::vector<std::string> frames;
+    std::set<size_t> ends = {24};  // the file header, then each record
+    for (const std::string& payload : payloads) {
+        frames.push_back(udp_packet(payload));
+        ends.insert(*ends.rbegin() + 16 + frames.back().size());
+    }
+    const std::string bytes = classic_file(frames);
+    ASSERT_EQ(*ends.rbegin(), bytes.size());
+    for (size_t length = 0; length <= bytes.size(); ++length) {
+        write_bytes("cut.pcap", bytes.substr(0, length));
+        ReplayCapture capture;
+        std::string error;
+        if (capture.load("cut.pcap", error) != 0) {
+            EXPECT_LT(length, 24u);
+            EXPECT_NE(error.find("cut.pcap: not a readable capture file"), std::string::npos)
+                << error;
+            continue;
+        }
+        EXPECT_GE(length, 24u);
+        // Exactly the records that end within the cut, each as it was.
+        size_t whole = 0;
+        for (size_t end : ends)
+            whole += end != 24 && end <= length;
+        ASSERT_EQ(capture.get_datagrams().size(), whole) << length;
+        for (size_t i = 0; i < whole; ++i) {
+            const ReplayDatagram& d = capture.get_datagrams()[i];
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(capture.payload(d)), d.length),
+                      payloads[i]);
+        }
+        EXPECT_EQ(capture.is_truncated(), ends.count(length) == 0) << length;
+        EXPECT_TRUE(capture.get_error_after_load().empty()) << capture.get_error_after_load();
+    }
+}
+
+TEST(ReplayFiles, FramesThatHoldNoWholeIpv4PacketAreSkipped)
+{
+    const std::string ip = udp_packet("ab");
+    const std::string ethernet =
+        std::string("\x01\x00\x5e\x03\x00\x01\x02\x00\x00\x00\x00\x01\x08\x00", 14) + ip;
+    Ipv4Reassembler reassembler;
+    IpDatagram out;
+    uint64_t skipped = 0;
+    // Every cut, in a copy exactly as long, so that a read past it is
+    // caught by the address sanitizer.
+    for (int link : {LINK_ETHERNET, LINK_IPV4}) {
+        const std::string& frame = link == LINK_ETHERNET ? ethernet : ip;
+        for (size_t length = 0; length < frame.size(); ++length) {
+            std::unique_ptr<uint8_t[]> cut(new uint8_t[length]);
+            memcpy(cut.get(), frame.data(), length);
+            EXPECT_EQ(reassembler.take(link, cut.get(), length, out), 0) << link << " " << length;
+            ++skipped;
+        }
+        std::unique_ptr<uint8_t[]> copy(new uint8_t[frame.size()]);
+        memcpy(copy.get(), frame.data(), frame.size());
+        ASSERT_EQ(reassembler.take(link, copy.get(), frame.size(), out), 1) << link;
+        EXPECT_EQ(out.protocol, IP_PROTOCOL_UDP);
+        EXPECT_EQ(out.destination, FileBuilder::endpoint("239.3.0.1", 0).addr);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.payload), out.length),
+                  ip.substr(20));
+    }
+    // Not IPv4 behind the link header, an IPv6 packet, a header shorter
+    // than the least IPv4 allows, and a link type no capture of this
+    // traffic uses.
+    std::string ipv6 = ethernet;
+    ipv6[12] = '\x86';
+    ipv6[13] = '\xdd';
+    std::string version6 = ip;
+    version6[0] = '\x65';
+    std::string short_header = ip;
+    short_header[0] = '\x44';
+    const std::vector<std::pair<int, std::string>> foreign = {
+        {LINK_ETHERNET, ipv6}, {LINK_RAW, version6}, {LINK_IPV4, short_header}, {147, ethernet}};
+    for (const auto& frame : foreign) {
+        EXPECT_EQ(reassembler.take(frame.first, reinterpret_cast<const uint8_t*>(frame.second.data()),
+                                   frame.second.size(), out),
+                  0)
+            << frame.first;
+        ++skipped;
+    }
+    EXPECT_EQ(reassembler.get_skipped(), skipped);
+    EXPECT_EQ(reassembler.get_reassembled(), 0u);
+
+    // In a file: the skipped frames are counted, and a UDP header that
+    // claims more than its packet holds is no datagram either.
+    std::string long_udp = ip;
+    long_udp[24] = 0;
+    long_udp[25] = 11;  // one byte more than the 10 there are
+    write_bytes("skipped.pcap", classic_file({ip.substr(0, 25), long_udp, ip}));
+    ReplayCapture capture;
+    std::string error;
+    ASSERT_EQ(capture.load("skipped.pcap", error), 0) << error;
+    EXPECT_EQ(capture.get_datagrams().size(), 1u);
+    EXPECT_EQ(capture.get_skipped_frames(), 2u);
 }
 
 TEST(ReplayFiles, FragmentsArePutBackTogetherInAnyOrderAndAnIncompleteDatagramIsLeftOut)

@@ -87,6 +87,9 @@ def test_a_replayed_capture_gives_the_live_runs_book_from_the_file_alone(simulat
     # Each row carries the capture time of the datagram behind it.
     times = rows["handler_ns"]
     assert started_ns <= times[0] and np.all(np.diff(times) >= 0) and times[-1] <= time.time_ns()
+    # And the topic's packet number at its delivery, as live rows do.
+    numbers = rows["packet_no"].astype(np.int64)
+    assert numbers[-1] > 0 and np.all(np.diff(numbers) >= 0)
     with pytest.raises(ValueError, match="not a readable capture file"):
         next(korv.replay(__file__))
     with pytest.raises(ValueError, match="--depth"):
