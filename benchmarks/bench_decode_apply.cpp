@@ -132,7 +132,8 @@ KORV_BENCHMARK(BM_MirpDecodeApply)->Arg(1)->Arg(8)->Unit(benchmark::kMicrosecond
 // Decode only: the same bodies, deciphered beforehand, walked field by field
 // and decoded by the codecs into the event records, which go nowhere but a
 // checksum: the part of decode + apply that is neither the book nor the
-// delivery.
+// delivery. The walk reads each field's header once and hands it to the
+// codec, as the subscriber's own walk does.
 __attribute__((noinline)) int64_t decode_body(const std::vector<char>& body)
 {
     Packet packet(body.data(), int(body.size()));
@@ -145,30 +146,30 @@ __attribute__((noinline)) int64_t decode_body(const std::vector<char>& body)
         int ret;
         switch (header.FieldID) {
             case MIRP_FID_InstrumentEventHeader:
-                ret = mirp_get_field<CODEC_InstrumentEventHeader>(context, packet);
+                ret = mirp_take_field<CODEC_InstrumentEventHeader>(context, packet, header);
                 sum += context.InstrumentNo;
                 break;
             case MIRP_FID_MDEntryEvent: {
                 MIRP_MDEntryEvent event;
-                ret = mirp_get_field<CODEC_MDEntryEvent>(event, packet);
+                ret = mirp_take_field<CODEC_MDEntryEvent>(event, packet, header);
                 sum += event.EventType + event.PriceLevel + event.PriceOffset + event.Volume;
                 break;
             }
             case MIRP_FID_TradeSlice: {
                 MIRP_TradeSlice slice;
-                ret = mirp_get_field<CODEC_TradeSlice>(slice, packet);
+                ret = mirp_take_field<CODEC_TradeSlice>(slice, packet, header);
                 sum += slice.LastPriceOffset + slice.Volume + slice.TurnoverOffset;
                 break;
             }
             case MIRP_FID_Delta: {
                 MIRP_Delta delta;
-                ret = mirp_get_field<CODEC_Ratio>(delta, packet);
+                ret = mirp_take_field<CODEC_Ratio>(delta, packet, header);
                 sum += int64_t(delta.Delta);
                 break;
             }
             default: {
                 MIRP_HighPrice price;
-                ret = mirp_get_field<CODEC_PriceOffset>(price, packet);
+                ret = mirp_take_field<CODEC_PriceOffset>(price, packet, header);
                 sum += price.PriceOffset;
                 break;
             }
