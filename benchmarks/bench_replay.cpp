@@ -67,9 +67,8 @@ struct ReplayFeed {
         folder = folder_template;
         path = folder + "/feed.pcapng";
         PcapngWriter writer;
-        if (writer.open(path) != 0 ||
-            writer.start_section({"korv.query=none reason=benchmark"}, {"udpg://239.3.0.1:30001"}) !=
-                0)
+        if (writer.open(path) != 0 || writer.start_section({"korv.query=none reason=benchmark"},
+                                                           {"udpg://239.3.0.1:30001"}) != 0)
             return;
         Ipv4Endpoint from{inet_addr("10.0.0.9"), 5000};
         Ipv4Endpoint group{inet_addr("239.3.0.1"), 30001};

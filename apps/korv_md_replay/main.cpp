@@ -226,8 +226,8 @@ int main(int argc, char** argv)
             fprintf(stderr, "korv_md_replay: %s\n", error.c_str());
             return 1;
         }
-        engine.set_query_server(location, command.market.m_participant_id,
-                                command.market.m_user_id, command.market.m_password);
+        engine.set_query_server(location, command.market.m_participant_id, command.market.m_user_id,
+                                command.market.m_password);
     }
     if (engine.start(error) != 0) {
         for (const std::string& report : engine.get_reports())

@@ -126,8 +126,8 @@ int MdSimulator::start()
             fprintf(stderr, "korv_md_simulator: %s\n", error.c_str());
             return -1;
         }
-        m_replay_server = new ReplayQueryServer(m_reactor, m_replay->get_capture(),
-                                                m_options.m_listen_locations);
+        m_replay_server =
+            new ReplayQueryServer(m_reactor, m_replay->get_capture(), m_options.m_listen_locations);
         result = m_replay_server->start(location);
     } else {
         result = m_server->start(location);

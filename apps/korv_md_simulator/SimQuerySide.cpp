@@ -11,8 +11,8 @@
 namespace KORV {
 namespace SIM {
 
-SimQuerySide::SimQuerySide(Reactor* reactor, const SimOptions& market,
-                           const ReplayCapture& capture, const std::vector<int>& topics)
+SimQuerySide::SimQuerySide(Reactor* reactor, const SimOptions& market, const ReplayCapture& capture,
+                           const std::vector<int>& topics)
     : m_reactor(reactor), m_market(market), m_publisher(nullptr), m_server(nullptr)
 {
     std::vector<int> ids = topics;
@@ -29,9 +29,9 @@ SimQuerySide::SimQuerySide(Reactor* reactor, const SimOptions& market,
     m_market.m_topics.clear();
     for (int topic_id : ids) {
         ReplayTopicPlan plan = capture.plan(topic_id);
-        SimTopic* topic = new SimTopic(topic_id, m_market.m_instruments, m_market.m_depth,
-                                       m_market.m_seed, m_market.m_history, m_publisher, seconds,
-                                       millisec);
+        SimTopic* topic =
+            new SimTopic(topic_id, m_market.m_instruments, m_market.m_depth, m_market.m_seed,
+                         m_market.m_history, m_publisher, seconds, millisec);
         topic->seek(long(plan.first_packet_no) - 1, SEEK_SET);
         m_topics.push_back(topic);
         m_market.m_topics.push_back(topic_id);

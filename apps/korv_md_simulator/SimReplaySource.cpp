@@ -38,8 +38,7 @@ void SimReplaySource::publish_due(uint64_t elapsed_ms, SimPublisher& publisher)
             break;
         // One recorded datagram, one datagram on the group.
         publisher.flush();
-        publisher.send(reinterpret_cast<const char*>(m_capture.payload(datagram)),
-                       datagram.length);
+        publisher.send(reinterpret_cast<const char*>(m_capture.payload(datagram)), datagram.length);
         publisher.flush();
         ++m_next;
     }

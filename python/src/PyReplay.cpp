@@ -35,8 +35,8 @@ public:
     {
         m_updates.emplace_back();
         UpdateRecord& record = m_updates.back();
-        copy_update(record, m_engine->get_delivering_topic(), session, snap_time, market_data,
-                    bids, asks);
+        copy_update(record, m_engine->get_delivering_topic(), session, snap_time, market_data, bids,
+                    asks);
         record.handler_ns = m_engine->get_time_ns();
     }
 

@@ -20,7 +20,7 @@
 struct CaptureRecord {
     int64_t time_ns = 0;
     int link_type = 0;
-    int interface = 0;  // index among every interface of the file
+    int interface = 0;              // index among every interface of the file
     const uint8_t* data = nullptr;  // valid until the next call
     size_t length = 0;
 };

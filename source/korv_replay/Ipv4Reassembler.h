@@ -27,8 +27,8 @@ constexpr uint8_t IP_PROTOCOL_UDP = 17;
 
 struct IpDatagram {
     uint8_t protocol = 0;
-    uint32_t source = 0;       // network order
-    uint32_t destination = 0;  // network order
+    uint32_t source = 0;               // network order
+    uint32_t destination = 0;          // network order
     const uint8_t* payload = nullptr;  // valid until the next take()
     size_t length = 0;
 };

@@ -260,9 +260,9 @@ const uint8_t* ReplayCapture::find_packet(int topic_id, uint32_t packet_no, size
 }
 
 std::vector<std::pair<const uint8_t*, size_t>> ReplayCapture::find_packets(int topic_id,
-                                                                         uint32_t begin,
-                                                                         uint32_t end,
-                                                                         int max) const
+                                                                           uint32_t begin,
+                                                                           uint32_t end,
+                                                                           int max) const
 {
     std::vector<std::pair<const uint8_t*, size_t>> found;
     const uint64_t topic = uint64_t(uint16_t(topic_id)) << 32;
@@ -505,9 +505,9 @@ ReplayTopicPlan ReplayCapture::plan(int topic_id, const uint32_t* assumed_snapsh
     PacketRanges held = topic.replied;
     for (const auto& line : topic.lines) {
         held.add(line.second);
-        if (!line.second.empty() && (plan.first_packet_no == 0 ||
-                                     int32_t(line.second.get().begin()->first -
-                                             plan.first_packet_no) < 0))
+        if (!line.second.empty() &&
+            (plan.first_packet_no == 0 ||
+             int32_t(line.second.get().begin()->first - plan.first_packet_no) < 0))
             plan.first_packet_no = line.second.get().begin()->first;
         if (!line.second.empty() &&
             int32_t(std::prev(line.second.get().end())->second - 1 - plan.last_packet_no) > 0)

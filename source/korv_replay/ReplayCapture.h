@@ -26,7 +26,7 @@
 struct ReplayLine {
     uint32_t group = 0;  // network order
     uint16_t port = 0;
-    std::string name;  // the capture's name for it, or udpg://group:port
+    std::string name;    // the capture's name for it, or udpg://group:port
     int64_t drops = -1;  // the kernel's drops the capture counted, -1 unknown
 };
 
